@@ -1,0 +1,37 @@
+// The command-line front end: the held server address, the run's attempt
+// budget, and the two jobs (version query and package download).
+#ifndef MGMTFETCH_CLI_CURL_TOOL_H_
+#define MGMTFETCH_CLI_CURL_TOOL_H_
+
+#include <cstdint>
+#include <string>
+
+constexpr int32_t NETWORK_TIMEOUT_SECONED = 10;
+
+// Attempts left for the whole run, shared by every -w and -d.
+extern int32_t retry;
+
+// Writes the usage text to standard output.
+void usage();
+
+class CurlTool {
+ public:
+  CurlTool();
+  CurlTool(const CurlTool&) = delete;
+  CurlTool& operator=(const CurlTool&) = delete;
+
+  void set_address(std::string address) { address_ = std::move(address); }
+
+  // Prints the text of the server's /version.info, or nothing if no attempt
+  // got an answer.
+  void get_server_version();
+
+  // Saves the package at `url` (a path holding "/linuxsetup") in the current
+  // directory under its last segment. 0 on success, -1 otherwise.
+  int download_package(std::string url);
+
+ private:
+  std::string address_;
+};
+
+#endif  // MGMTFETCH_CLI_CURL_TOOL_H_

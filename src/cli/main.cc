@@ -1,0 +1,35 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "cli/curl_tool.h"
+#include "http/http.h"
+
+int main(int argc, char* argv[]) {
+  int status = 0;
+  {
+    CurlTool tool;
+    int option;
+    while ((option = getopt(argc, argv, "a:wd:t:")) != -1) {
+      switch (option) {
+        case 'a':
+          tool.set_address(optarg);
+          break;
+        case 'w':
+          tool.get_server_version();
+          break;
+        case 'd':
+          status = tool.download_package(std::string(optarg));
+          break;
+        case 't':
+          timeout = atoi(optarg);
+          break;
+        default:
+          usage();
+          break;
+      }
+    }
+  }
+  return status;
+}

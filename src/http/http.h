@@ -1,0 +1,57 @@
+// Transfers to the management server, all through libcurl's easy interface.
+// Every call is self-contained: one easy handle, released before it returns.
+#ifndef MGMTFETCH_HTTP_HTTP_H_
+#define MGMTFETCH_HTTP_HTTP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Seconds allowed for every transfer, read when a transfer is set up.
+// The command line front end writes it; 0 means no overall limit.
+extern int32_t timeout;
+
+// The smaller of the two, preferring the first on a tie.
+uint64_t min(uint64_t a, uint64_t b);
+
+// libcurl write callback of GetData: appends every byte of the chunk.
+size_t writeToString(void* chunk, size_t size, size_t count, void* target);
+
+// Read cursor over a caller-owned POST body.
+struct PostDataCursor {
+  const unsigned char* data;
+  uint64_t offset;
+  int64_t size;
+};
+
+// Text transfers: the answer comes back as a string, "" when nothing usable arrived.
+class postit2 {
+ public:
+  // GET without following redirects. Returns the body whatever the status;
+  // "" when the transfer did not complete.
+  static std::string GetData(std::string url);
+  // POST of `length` bytes at `body`. Returns the body only on status 200.
+  static std::string PostData(std::string url, const unsigned char* body,
+                              int64_t length);
+
+  static size_t WriteStringCallback(void* chunk, size_t size, size_t count,
+                                    void* target);
+  static size_t ReadPostDataCallback(void* buffer, size_t size, size_t count,
+                                     void* cursor);
+};
+
+// Download of one URL into a file, following up to 5 redirects.
+class CHttpDownload {
+ public:
+  // 0 when the transfer completed with a final status below 400, else -1.
+  // The body goes to a temporary file beside `path` that replaces `path`
+  // only on success, so a failed attempt never touches an existing file.
+  int32_t DownloadFile(std::string url, std::string path);
+
+  static size_t DownloadCallback(void* chunk, size_t size, size_t count,
+                                 void* stream);
+  static int ProgressCallback(void* user, double dltotal, double dlnow,
+                              double ultotal, double ulnow);
+};
+
+#endif  // MGMTFETCH_HTTP_HTTP_H_
