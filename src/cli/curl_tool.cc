@@ -37,15 +37,27 @@ void CurlTool::get_server_version() {
   printf("%s", answer.c_str());
 }
 
-int CurlTool::download_package(std::string url) {
+bool SplitPackageUrl(const std::string& url, PackageUrl* parts) {
   const size_t split = url.find("/linuxsetup");
-  if (split == std::string::npos) return -1;
-  const std::string head = url.substr(0, split);
-  const size_t slash = head.rfind('/');
-  if (slash == std::string::npos) return -1;
-  const std::string server = head.substr(slash + 1);
-  url = FormatIpAddr(GetServerIp(server)) + url.substr(split);
-  const std::string file = url.substr(url.rfind('/') + 1);
+  if (split == std::string::npos) return false;
+  const size_t slash = url.rfind('/', split == 0 ? 0 : split - 1);
+  if (split == 0 || slash == std::string::npos) return false;
+  parts->server = url.substr(slash + 1, split - slash - 1);
+  parts->path = url.substr(split);
+  return true;
+}
+
+std::string PackageFileName(const std::string& url) {
+  const size_t slash = url.rfind('/');
+  return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+int CurlTool::download_package(std::string url) {
+  PackageUrl parts;
+  if (!SplitPackageUrl(url, &parts)) return -1;
+  // The given scheme is dropped: the port decides it, as for -a.
+  url = FormatIpAddr(GetServerIp(parts.server)) + parts.path;
+  const std::string file = PackageFileName(url);
 
   // With the budget already spent nothing is fetched, and that is a failure:
   // reporting 0 would tell a script the package is here when it is not.

@@ -14,6 +14,19 @@ extern int32_t retry;
 // Writes the usage text to standard output.
 void usage();
 
+// A package URL cut at its first "/linuxsetup": the segment just before it
+// names the server, the rest is the path asked of that server.
+struct PackageUrl {
+  std::string server;
+  std::string path;
+};
+
+// False when the URL holds no "/linuxsetup" or no "/" before it.
+bool SplitPackageUrl(const std::string& url, PackageUrl* parts);
+
+// The local file name: the text after the last "/" (never holds a "/").
+std::string PackageFileName(const std::string& url);
+
 class CurlTool {
  public:
   CurlTool();
