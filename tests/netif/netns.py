@@ -1,0 +1,70 @@
+"""Network namespaces built by a test: unique names, removed on every path.
+
+Where none can be made (not root, no `ip netns`), require() ends the test
+with 77, which ctest counts as skipped; under CI=true it fails instead, since
+CI has to run these tests.
+"""
+
+import itertools
+import os
+import subprocess
+import sys
+
+_serial = itertools.count()
+
+
+def run(*argv, timeout=30):
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=timeout)
+    if done.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)}: {done.stderr.strip()}")
+    return done.stdout
+
+
+class Netns:
+    """`ip netns add` on entry, `ip netns del` on exit. lo is up; interfaces
+    made inside get no automatic IPv6 addresses and keep their IPv6 addresses
+    when set down, so each test sees only the addresses it added."""
+
+    def __init__(self, tag):
+        self.name = f"mgmt-{tag}-{os.getpid()}-{next(_serial)}"
+        self.exec = ["ip", "netns", "exec", self.name]
+
+    def __enter__(self):
+        run("ip", "netns", "add", self.name)
+        try:
+            self.sh("echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode;"
+                    "echo 1 >/proc/sys/net/ipv6/conf/default/keep_addr_on_down")
+            self.ip("link", "set", "lo", "up")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        run("ip", "netns", "del", self.name)
+
+    def ip(self, *args):
+        return run("ip", "-n", self.name, *args)
+
+    def sh(self, script):
+        return run(*self.exec, "sh", "-c", script)
+
+
+def require():
+    reason = None
+    if os.geteuid() != 0:
+        reason = "network namespaces need root"
+    else:
+        try:
+            with Netns("probe"):
+                pass
+        except (OSError, RuntimeError, subprocess.SubprocessError) as e:
+            reason = f"cannot create a network namespace: {e}"
+    if reason is None:
+        return
+    if os.environ.get("CI") == "true":
+        print(f"FAIL: {reason}; CI=true, so these tests must run", file=sys.stderr)
+        sys.exit(1)
+    print(f"SKIP: {reason}")
+    sys.exit(77)
