@@ -1,0 +1,97 @@
+// Address normalisation and the scheme choice on arbitrary text. Input:
+// the address text, optionally followed by "\n" and an interface name.
+// The link-local road of GetServerIp probes the network, so it is left out
+// here; its text rules are reached through Insert_Ipv6_Interface.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "address/address.h"
+#include "fuzz_check.h"
+
+namespace {
+
+bool IsLinkLocal(const std::string& s) { return StartsWith(s, "fe80:"); }
+
+// Byte-wise, bytes taken as unsigned, the shorter prefix sorting first.
+bool NotAbove65535(const std::string& port) {
+  const std::string limit = "65535";
+  return !std::lexicographical_compare(
+      limit.begin(), limit.end(), port.begin(), port.end(),
+      [](char a, char b) {
+        return static_cast<unsigned char>(a) < static_cast<unsigned char>(b);
+      });
+}
+
+void CheckInsert(const std::string& address, const std::string& interface) {
+  const std::string out = Insert_Ipv6_Interface(address, interface);
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos) {
+    FUZZ_CHECK(out == address);
+    return;
+  }
+  const std::string host = address.substr(0, colon);
+  const std::string port = address.substr(colon + 1);
+  FUZZ_CHECK(EndsWith(out, ":" + port));
+  if (IsLinkLocal(address)) {
+    FUZZ_CHECK(out == host + "%" + interface + ":" + port);
+  } else if (host.find(':') != std::string::npos) {
+    FUZZ_CHECK(out == "[" + host + "]:" + port);
+  } else {
+    FUZZ_CHECK(out == address);
+  }
+}
+
+void CheckFormat(const std::string& address) {
+  const std::string url = FormatIpAddr(address);
+  const bool https = StartsWith(url, "https://");
+  FUZZ_CHECK(https || StartsWith(url, "http://"));
+
+  const size_t colon = address.rfind(':');
+  const std::string port =
+      colon == std::string::npos ? "" : address.substr(colon + 1);
+  const bool wants_https =
+      port.size() >= 3 && EndsWith(port, "443") && NotAbove65535(port);
+  FUZZ_CHECK(https == wants_https);
+
+  // The authority is the text itself, except for a scoped link-local
+  // address, which is bracketed with its "%" escaped.
+  const std::string authority = url.substr(https ? 8 : 7);
+  if (authority == address) return;
+  const size_t percent = address.find('%');
+  FUZZ_CHECK(IsLinkLocal(address));
+  FUZZ_CHECK(address.find('.') == std::string::npos);
+  FUZZ_CHECK(percent != std::string::npos && percent < colon);
+  FUZZ_CHECK(authority == "[" + address.substr(0, percent) + "%25" +
+                              address.substr(percent + 1, colon - percent - 1) +
+                              "]" + address.substr(colon));
+}
+
+void CheckServerIp(const std::string& address) {
+  if (IsLinkLocal(address) && address.find('.') == std::string::npos) return;
+  const std::string out = GetServerIp(address);
+  if (address.find('.') != std::string::npos) {
+    FUZZ_CHECK(out == address);
+  } else {
+    FUZZ_CHECK(out == Insert_Ipv6_Interface(address, ""));
+    FUZZ_CHECK(address.find(':') != std::string::npos || out == address);
+  }
+  CheckFormat(out);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const size_t newline = input.find('\n');
+  const std::string address = input.substr(0, newline);
+  const std::string interface =
+      newline == std::string::npos ? "eth0" : input.substr(newline + 1);
+
+  CheckInsert(address, interface);
+  CheckFormat(address);
+  CheckFormat(Insert_Ipv6_Interface(address, interface));
+  CheckServerIp(address);
+  return 0;
+}
