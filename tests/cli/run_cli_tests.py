@@ -1,0 +1,104 @@
+"""mgmtfetch's command line against the stand-in server, one case per line of
+tests.json. Placeholders in arguments and expected output:
+  {http}  127.0.0.1:<plain port>     {https} 127.0.0.1:<TLS port ending in 443>
+  {p8443} 127.0.0.N:8443, plain: the one port ending in 443 that gives http
+  {v6}    ::1:<plain port>          {host}  localhost:<the {http} port>
+  {usage} the usage text            {version}, {version6} the servers' default texts
+Keys: args, rules (installed on every server), stdout (exact), exit (default 0),
+stderr (substring; without it stderr must be empty), requests (count), paths
+(exact list), path (every request's path), tls (every request's), max_seconds.
+"""
+
+import json
+import os
+import tempfile
+import time
+import unittest
+
+from standin import Standin, run_client
+
+BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "tests.json")) as f:
+    CASES = json.load(f)
+USAGE = ("\n\t\tversion: 1.0 \t(c) the mgmtfetch authors\n\n"
+         "    -a | --address\t\tserver addr;\n"
+         "    -w | --version\t\tserver version;\n"
+         "    -d | --download\t\tdownload client pack from server;\n"
+         "    -t | --timeout\t\tset timeout to server;\n")
+TEXTS = {"version": "mgmt 4.2.1\n", "version6": "mgmt 4.2.1 on ::1\n"}
+SERVERS = {}
+
+
+def setUpModule():
+    SERVERS["main"] = Standin(version_text=TEXTS["version"]).start()
+    # 8443 sorts after "65535" byte-wise, so it must be the port itself; another
+    # process may hold it on one loopback address but hardly on all of them.
+    for n in range(1, 10):
+        try:
+            SERVERS["p8443"] = Standin(listen=f"127.0.0.{n}", http=8443, https=False,
+                                       version_text=TEXTS["version"]).start()
+            break
+        except RuntimeError:
+            continue
+    else:
+        raise RuntimeError("port 8443 taken on every address tried")
+    try:
+        SERVERS["v6"] = Standin(listen="::1", https=False,
+                                version_text=TEXTS["version6"]).start()
+    except RuntimeError:
+        pass    # no IPv6 loopback here: those cases are skipped
+
+
+def tearDownModule():
+    for server in SERVERS.values():
+        server.stop()
+
+
+def expand(text):
+    main, v6 = SERVERS["main"], SERVERS.get("v6")
+    values = dict(TEXTS, usage=USAGE, http=main.addr(), https=main.addr(tls=True),
+                  p8443=SERVERS["p8443"].addr(),
+                  host=f"localhost:{main.http_port}", v6=v6.addr() if v6 else "::1:1")
+    for key, value in values.items():
+        text = text.replace("{%s}" % key, value)
+    return text
+
+
+class CommandLineTest(unittest.TestCase):
+    def check(self, case):
+        if "{v6}" in json.dumps(case["args"]) and "v6" not in SERVERS:
+            self.skipTest("no IPv6 loopback")
+        for server in SERVERS.values():
+            server.reset()
+            if case.get("rules"):
+                server.rules(case["rules"])
+        with tempfile.TemporaryDirectory(prefix="cli-test-") as cwd:
+            began = time.monotonic()
+            rc, out, err = run_client(BINARY, [expand(a) for a in case["args"]],
+                                      cwd=cwd, timeout=30)
+            took = time.monotonic() - began
+            self.assertEqual(os.listdir(cwd), [], "a query writes no files")
+        seen = [r for s in SERVERS.values() for r in s.requests()]
+        self.assertEqual(out.decode("latin-1"), expand(case.get("stdout", "")))
+        self.assertEqual(rc, case.get("exit", 0))
+        if "stderr" in case:
+            self.assertIn(case["stderr"], err.decode("latin-1"))
+        else:
+            self.assertEqual(err, b"")
+        if "requests" in case:
+            self.assertEqual(len(seen), case["requests"], [r["path"] for r in seen])
+        if "paths" in case:
+            self.assertEqual([r["path"] for r in seen], case["paths"])
+        for key in ("path", "tls"):
+            if key in case:
+                self.assertEqual({r[key] for r in seen}, {case[key]})
+        self.assertLessEqual(took, case.get("max_seconds", 20))
+
+
+for _case in CASES:
+    setattr(CommandLineTest, "test_" + _case["name"],
+            lambda self, case=_case: self.check(case))
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
