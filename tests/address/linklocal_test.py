@@ -1,0 +1,126 @@
+"""A server named by a link-local address, end to end: the client namespace
+has three veth interfaces c1..c3, each leading to its own server namespace
+whose stand-in listens on fe80::1%s1..s3 with the same ports. The client must
+probe c1, c2, c3 in that order, stop at the first 200 with a body, and then
+use that interface for -w and -d."""
+
+import contextlib
+import os
+import sys
+import tempfile
+import unittest
+
+from standin import Standin, header, run_client
+
+SOURCE_DIR = os.environ.get("MGMTFETCH_SOURCE_DIR", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "netif"))
+import netns  # noqa: E402
+
+MGMTFETCH = os.environ.get("MGMTFETCH", "mgmtfetch")
+PROBE = "/support/getuseraddressbyurl"
+REFUSE = {"method": "POST", "path": PROBE, "status": 404}
+
+
+class LinkLocal(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        stack = contextlib.ExitStack()
+        cls.addClassCleanup(stack.close)
+        cls.client = client = stack.enter_context(netns.Netns("cli"))
+        cls.servers, cls.packages, ports = [], [], (True, True)
+        for i in (1, 2, 3):
+            ns = stack.enter_context(netns.Netns(f"srv{i}"))
+            client.ip("link", "add", f"c{i}", "type", "veth",
+                      "peer", "name", f"s{i}", "netns", ns.name)
+            client.ip("addr", "add", f"fe80::c:{i}/64", "dev", f"c{i}", "nodad")
+            ns.ip("addr", "add", "fe80::1/64", "dev", f"s{i}", "nodad")
+            client.ip("link", "set", f"c{i}", "up")
+            ns.ip("link", "set", f"s{i}", "up")
+            packages = stack.enter_context(tempfile.TemporaryDirectory())
+            cls.packages.append(os.urandom(100000 + i))
+            with open(os.path.join(packages, "p.bin"), "wb") as f:
+                f.write(cls.packages[-1])
+            server = stack.enter_context(Standin(
+                listen=f"fe80::1%s{i}", http=ports[0], https=ports[1],
+                name=f"server{i}", version_text=f"version of server {i}\n",
+                package_dir=packages, prefix=ns.exec))
+            ports = (server.http_port, server.https_port)
+            cls.servers.append(server)
+
+    def setUp(self):
+        for server in self.servers:
+            server.reset()
+
+    def fetch(self, *args, cwd=None):
+        return run_client(MGMTFETCH, ["-t", "2", *args], cwd=cwd, timeout=60,
+                          prefix=self.client.exec)
+
+    def seen(self):
+        """Per server: (method, path, body) of each request, with TLS or not."""
+        return [[(r["method"], r["path"], r["body"], r["tls"]) for r in s.requests()]
+                for s in self.servers]
+
+    def probe(self, i, port, tls):
+        return ("POST", PROBE, f'{{"ip":[fe80::1%c{i}:{port}]}}', tls)
+
+    def test_first_interface_that_answers_serves_w_and_d(self):
+        for tls in (False, True):
+            port = self.servers[0].port(tls)
+            with self.subTest(tls=tls), tempfile.TemporaryDirectory() as cwd:
+                self.assertEqual(str(port).endswith("443"), tls)
+                # Nine failures leave only the tenth attempt of the run's
+                # budget, so any unit taken by the probes loses the answer.
+                self.servers[0].rules([REFUSE])
+                self.servers[1].rules([
+                    {"path": "/version.info", "times": 9, "empty": True},
+                    {"path": "/linuxsetup/p.bin", "times": 9, "status": 500}])
+                rc, out, _ = self.fetch("-a", f"fe80::1:{port}", "-w", cwd=cwd)
+                self.assertEqual((rc, out), (0, b"version of server 2\n"))
+                rc, out, _ = self.fetch(
+                    "-d", f"http://fe80::1:{port}/linuxsetup/p.bin", cwd=cwd)
+                self.assertEqual((rc, out, os.listdir(cwd)), (0, b"", ["p.bin"]))
+                with open(os.path.join(cwd, "p.bin"), "rb") as f:
+                    self.assertTrue(f.read() == self.packages[1])
+                self.assertEqual(self.seen(), [
+                    [self.probe(1, port, tls)] * 2,
+                    [self.probe(2, port, tls)]
+                    + [("GET", "/version.info", "", tls)] * 10
+                    + [self.probe(2, port, tls)]
+                    + [("GET", "/linuxsetup/p.bin", "", tls)] * 10,
+                    []])
+                # The zone is the client's own business: libcurl leaves it
+                # out of the Host header of a URL written [fe80::1%25c2].
+                self.assertEqual({header(r, "Host") for r in self.servers[1].requests()},
+                                 {f"[fe80::1]:{port}"})
+                for server in self.servers:
+                    server.reset()
+
+    def test_only_status_200_with_a_body_selects(self):
+        port = self.servers[0].port()
+        self.servers[0].rules([{"method": "POST", "path": PROBE, "empty": True}])
+        self.servers[1].rules([{"method": "POST", "path": PROBE, "status": 201,
+                                "body": "here\n"}])
+        rc, out, _ = self.fetch("-a", f"fe80::1:{port}", "-w")
+        self.assertEqual((rc, out), (0, b"version of server 3\n"))
+        self.assertEqual(self.seen(), [
+            [self.probe(1, port, False)], [self.probe(2, port, False)],
+            [self.probe(3, port, False), ("GET", "/version.info", "", False)]])
+
+    def test_no_interface_answers(self):
+        port = self.servers[0].port(tls=True)
+        for server in self.servers:
+            server.rules([REFUSE])
+        with tempfile.TemporaryDirectory() as cwd:
+            rc, out, _ = self.fetch("-a", f"fe80::1:{port}", "-w",
+                                    "-d", f"https://fe80::1:{port}/linuxsetup/p.bin",
+                                    cwd=cwd)
+            self.assertEqual((rc, out, os.listdir(cwd)), (255, b"", []))
+        # Each of -w and -d probes every interface once, and what follows
+        # (an address with an empty zone) reaches no server.
+        self.assertEqual(self.seen(), [[self.probe(i, port, True)] * 2 for i in (1, 2, 3)])
+
+
+if __name__ == "__main__":
+    netns.require()
+    unittest.main()
