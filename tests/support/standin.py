@@ -13,6 +13,7 @@ import hashlib
 import http.client
 import json
 import os
+import shlex
 import shutil
 import signal
 import ssl
@@ -52,8 +53,12 @@ def header(record, name):
 
 def run_client(binary, args, cwd=None, timeout=60, prefix=None):
     """Runs binary with args; returns (exit code, stdout bytes, stderr bytes).
-    A run longer than `timeout` seconds is killed and raises TimeoutExpired."""
-    done = subprocess.run(list(prefix or []) + [binary] + list(args), cwd=cwd,
+    A run longer than `timeout` seconds is killed and raises TimeoutExpired.
+    MGMTFETCH_WRAPPER (e.g. "valgrind --error-exitcode=99 --quiet") goes in
+    front of the binary, after the prefix, so a checker's report shows as
+    an exit status that no test expects."""
+    wrapper = shlex.split(os.environ.get("MGMTFETCH_WRAPPER", ""))
+    done = subprocess.run(list(prefix or []) + wrapper + [binary] + list(args), cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
