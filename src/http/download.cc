@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "http/http.h"
 
@@ -59,6 +60,17 @@ class PendingFileSignals {
 };
 constexpr int PendingFileSignals::kSignals[];
 
+// libcurl hands the write callback at most 16 KiB at a time, and with
+// stdio's default 4 KiB buffer every chunk became a write(2) of its own: on
+// a fast link the system calls and the page cache's per-call work cost more
+// than the network. 256 KiB writes cut them sixteen-fold while the buffer
+// still sits in the CPU cache between the copy in and the copy out (1 MiB
+// measured slower).
+constexpr size_t kWriteBufferBytes = 256 * 1024;
+// libcurl's own default is 16 KiB, so a plain-HTTP body needed a recv(2)
+// and a poll(2) per 16 KiB.
+constexpr long kReceiveBufferBytes = 256 * 1024;
+
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -79,7 +91,13 @@ class TempFile {
       return;
     }
     stream_ = fdopen(fd, "wb");
-    if (stream_ == nullptr) close(fd);
+    if (stream_ == nullptr) {
+      close(fd);
+      return;
+    }
+    // Without the larger buffer the download still works, only slower.
+    buffer_.reset(new (std::nothrow) char[kWriteBufferBytes]);
+    if (buffer_) setvbuf(stream_, buffer_.get(), _IOFBF, kWriteBufferBytes);
   }
   ~TempFile() {
     if (stream_ != nullptr) fclose(stream_);
@@ -107,6 +125,8 @@ class TempFile {
 
  private:
   std::string path_;
+  // Outlives stream_: the destructor and Commit close the stream first.
+  std::unique_ptr<char[]> buffer_;
   FILE* stream_ = nullptr;
 };
 
@@ -150,6 +170,7 @@ int32_t CHttpDownload::DownloadFile(std::string url, std::string path) {
   curl_easy_setopt(h, CURLOPT_PROGRESSDATA, this);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
   if (curl_easy_perform(h) != CURLE_OK) return -1;
   long status = 0;
