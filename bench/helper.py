@@ -7,8 +7,12 @@
   helper.py table RESULTS.tsv     the markdown table of medians
 
 RESULTS.tsv holds one line per timed run:
-  section  size  proto  tool  start  end  peak_rss_kib
+  round  section  size  proto  tool  start  end  peak_rss_kib
 with start and end as bash's $EPOCHREALTIME texts.
+
+The ratio to curl is the median over rounds of (this tool's time / curl's
+time in the same round): the machine's speed drifts by tens of per cent
+over minutes, and pairing runs made seconds apart cancels most of that.
 """
 import collections
 import random
@@ -48,23 +52,27 @@ def fmt_seconds(s):
 
 
 def table(path):
-    runs = collections.OrderedDict()
+    # key -> {round: seconds}, key -> [peak RSS in KiB]
+    times = collections.OrderedDict()
+    rss = {}
     with open(path) as f:
         for line in f:
-            section, size, proto, tool, start, end, rss = line.rstrip("\n").split("\t")
-            entry = runs.setdefault((section, size, proto, tool), ([], []))
-            entry[0].append(float(end) - float(start))
-            entry[1].append(int(rss))
-    medians = {key: statistics.median(times) for key, (times, _) in runs.items()}
+            rnd, section, size, proto, tool, start, end, kib = \
+                line.rstrip("\n").split("\t")
+            key = (section, size, proto, tool)
+            times.setdefault(key, {})[rnd] = float(end) - float(start)
+            rss.setdefault(key, []).append(int(kib))
     print("| job | size | proto | tool | runs | median | ratio to curl | peak RSS |")
     print("|---|---|---|---|---:|---:|---:|---:|")
-    for key, (times, rss) in runs.items():
+    for key, by_round in times.items():
         section, size, proto, tool = key
-        base = medians.get((section, size, proto, BASELINE))
-        ratio = "%.2f" % (medians[key] / base) if base else ""
+        base = times.get((section, size, proto, BASELINE), {})
+        ratios = [t / base[r] for r, t in by_round.items() if r in base]
+        ratio = "%.2f" % statistics.median(ratios) if ratios else ""
         print("| %s | %s | %s | %s | %d | %s | %s | %.1f MiB |" % (
-            section, size, proto, tool, len(times), fmt_seconds(medians[key]),
-            ratio, max(rss) / 1024))
+            section, size, proto, tool, len(by_round),
+            fmt_seconds(statistics.median(by_round.values())), ratio,
+            max(rss[key]) / 1024))
 
 
 def main(argv):
