@@ -48,6 +48,10 @@ std::string FormatIpAddr(std::string address) {
       address.find('.') == std::string::npos) {
     const std::string host = address.substr(0, percent);
     const std::string zone = address.substr(percent + 1, colon - percent - 1);
+    // With no interface found, "%25" alone would read as zone "25", which
+    // libcurl takes as interface index 25: leave the zone out so the
+    // request fails cleanly instead of leaving through a stranger.
+    if (zone.empty()) return scheme + "[" + host + "]:" + port;
     return scheme + "[" + host + "%25" + zone + "]:" + port;
   }
   return scheme + address;

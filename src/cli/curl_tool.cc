@@ -29,9 +29,15 @@ void usage() {
 CurlTool::CurlTool() { timeout = NETWORK_TIMEOUT_SECONED; }
 
 void CurlTool::get_server_version() {
-  const std::string base = FormatIpAddr(GetServerIp(address_));
+  const std::string server = GetServerIp(address_);
+  const std::string base = FormatIpAddr(server);
   std::string answer;
+  // Without a server, "http:///version.info" would make libcurl look up a
+  // host named "version.info" through the system resolver: such attempts
+  // fail without any traffic, still drawing on the budget.
+  const bool no_server = server.empty();
   while (answer.empty() && TakeAttempt()) {
+    if (no_server) continue;
     answer = postit2::GetData(base + "/version.info");
   }
   printf("%s", answer.c_str());
@@ -54,7 +60,8 @@ std::string PackageFileName(const std::string& url) {
 
 int CurlTool::download_package(std::string url) {
   PackageUrl parts;
-  if (!SplitPackageUrl(url, &parts)) return -1;
+  // An empty server part would send the path's first word to the resolver.
+  if (!SplitPackageUrl(url, &parts) || parts.server.empty()) return -1;
   // The given scheme is dropped: the port decides it, as for -a.
   url = FormatIpAddr(GetServerIp(parts.server)) + parts.path;
   const std::string file = PackageFileName(url);

@@ -39,8 +39,12 @@ class PendingFileSignals {
     struct sigaction action {};
     action.sa_handler = RemovePendingAndDie;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < kCount; ++i)
-      sigaction(kSignals[i], &action, &saved_[i]);
+    // A signal ignored on entry (nohup, background jobs) stays ignored.
+    for (size_t i = 0; i < kCount; ++i) {
+      sigaction(kSignals[i], nullptr, &saved_[i]);
+      if (saved_[i].sa_handler != SIG_IGN)
+        sigaction(kSignals[i], &action, nullptr);
+    }
     armed_ = true;
   }
   ~PendingFileSignals() {

@@ -252,7 +252,6 @@ class DownloadTest(unittest.TestCase):
                 self.assertEqual(self.interrupt(sig), -sig)
                 self.assertEqual(os.listdir(self.cwd), [])
 
-    @unittest.expectedFailure   # the clean-up handler replaces an inherited SIG_IGN
     def test_ignored_signal_stays_ignored(self):
         for sig in (signal.SIGHUP, signal.SIGINT):
             with self.subTest(sig.name):
