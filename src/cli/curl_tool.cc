@@ -35,9 +35,8 @@ void CurlTool::get_server_version() {
   // Without a server, "http:///version.info" would make libcurl look up a
   // host named "version.info" through the system resolver: such attempts
   // fail without any traffic, still drawing on the budget.
-  const bool no_server = server.empty();
   while (answer.empty() && TakeAttempt()) {
-    if (no_server) continue;
+    if (server.empty()) continue;
     answer = postit2::GetData(base + "/version.info");
   }
   printf("%s", answer.c_str());
@@ -45,9 +44,9 @@ void CurlTool::get_server_version() {
 
 bool SplitPackageUrl(const std::string& url, PackageUrl* parts) {
   const size_t split = url.find("/linuxsetup");
-  if (split == std::string::npos) return false;
-  const size_t slash = url.rfind('/', split == 0 ? 0 : split - 1);
-  if (split == 0 || slash == std::string::npos) return false;
+  if (split == std::string::npos || split == 0) return false;
+  const size_t slash = url.rfind('/', split - 1);
+  if (slash == std::string::npos) return false;
   parts->server = url.substr(slash + 1, split - slash - 1);
   parts->path = url.substr(split);
   return true;
