@@ -10,14 +10,10 @@
 #include <memory>
 #include <new>
 
+#include "http/easy.h"
 #include "http/http.h"
 
 namespace {
-
-struct EasyCleanup {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
 // The temporary file of the download in progress, so that a signal that
 // ends the process mid-transfer does not leave it behind.
@@ -158,6 +154,7 @@ int32_t CHttpDownload::DownloadFile(std::string url, std::string path) {
   if (!handle) return -1;
   CURL* h = handle.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  if (!SecureTransfer(h, url)) return -1;
   if (UnusableTarget(path)) return -1;
   TempFile temp(path);
   if (temp.stream() == nullptr) return -1;
@@ -165,8 +162,6 @@ int32_t CHttpDownload::DownloadFile(std::string url, std::string path) {
 
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CHttpDownload::DownloadCallback);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, temp.stream());
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);

@@ -3,16 +3,12 @@
 #include <cstring>
 #include <memory>
 
+#include "http/easy.h"
 #include "http/http.h"
 
 int32_t timeout = 10;
 
 namespace {
-
-struct EasyCleanup {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
 // libcurl reads this as "refuse the chunk", which ends the transfer.
 constexpr size_t kRefuse = static_cast<size_t>(-1);
@@ -54,8 +50,7 @@ std::string postit2::GetData(std::string url) {
   CURL* h = handle.get();
   std::string body;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  if (!SecureTransfer(h, url)) return "";
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeToString);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
@@ -76,11 +71,10 @@ std::string postit2::PostData(std::string url, const unsigned char* body,
   PostDataCursor cursor{body, 0, length < 0 ? 0 : length};
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  if (!SecureTransfer(h, url)) return "";
   curl_easy_setopt(h, CURLOPT_HEADER, 0L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout));
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, postit2::WriteStringCallback);
   curl_easy_setopt(h, CURLOPT_POST, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, postit2::ReadPostDataCallback);

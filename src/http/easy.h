@@ -1,0 +1,20 @@
+// Ownership of libcurl handles and the settings every transfer to the
+// management server shares.
+#ifndef MGMTFETCH_HTTP_EASY_H_
+#define MGMTFETCH_HTTP_EASY_H_
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+// Applies how the server is (or is not) authenticated to a transfer of
+// `url`. False when the transfer must not be attempted at all.
+bool SecureTransfer(CURL* handle, const std::string& url);
+
+#endif  // MGMTFETCH_HTTP_EASY_H_
