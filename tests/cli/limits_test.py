@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from standin import ENDLESS, MEMORY_GUARD, Standin, generated_body, run_measured
+from standin import ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, generated_body, run_measured
 
 BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
@@ -52,7 +52,7 @@ class LimitsTest(unittest.TestCase):
                     BINARY, ["-t", seconds, "-a", SERVER.addr(), "-w"], limits=MEMORY_GUARD)
                 self.assertEqual((rc, out == printed), (0, True))
                 self.assertEqual(len(SERVER.requests()), attempts)
-                self.assertLess(peak, flat + 16 * 1024, "peak RSS in KiB")
+                self.assertLess(peak, flat + RSS_SLACK_KIB, "peak RSS in KiB")
 
     def test_closed_stdout_ends_nothing(self):
         url = SERVER.url("/linuxsetup/a.run")

@@ -70,6 +70,10 @@ ENDLESS = {"body_size": 10 ** 15, "headers": {"Content-Length": None}}
 # taking the machine's memory. A sanitizer's shadow memory needs far more
 # address space, so there the guard is off.
 MEMORY_GUARD = [] if "ASAN_OPTIONS" in os.environ else [(resource.RLIMIT_AS, 1 << 30)]
+# How far a run's peak RSS may pass that of a plain run and still be flat:
+# far below any answer worth measuring, above what a sanitizer's quarantine
+# keeps of ten refused 1 MiB answers.
+RSS_SLACK_KIB = 64 * 1024
 
 
 def run_measured(binary, args, prefix=None, limits=(), timeout=60):
