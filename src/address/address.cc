@@ -1,5 +1,6 @@
 #include "address/address.h"
 
+#include <cstring>
 #include <vector>
 
 #include "http/http.h"
@@ -9,6 +10,25 @@ namespace {
 
 bool IsLinkLocal(const std::string& address) {
   return address.compare(0, 5, "fe80:") == 0;
+}
+
+// Whether libcurl, given "%25" + zone inside the brackets, reads back this
+// very interface name. It ends the zone at the first "]" (so "eth1]#" would
+// be read as zone eth1 on the default port, another link), cuts the whole
+// URL at "/", "?" and "#", takes the text before an "@" as a user name,
+// refuses control bytes and a zone over 15 bytes, and takes a zone that
+// reads as a decimal number as an interface index: a link named "2" would
+// be left through whatever interface has index 2.
+bool ZoneSurvivesUrl(const std::string& zone) {
+  if (zone.empty() || zone.size() > 15) return false;
+  const size_t sign = (zone[0] == '+' || zone[0] == '-') ? 1 : 0;
+  if (zone.size() > sign &&
+      zone.find_first_not_of("0123456789", sign) == std::string::npos)
+    return false;
+  for (const unsigned char c : zone) {
+    if (c <= ' ' || c == 0x7f || std::strchr("]/?#@", c) != nullptr) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -43,15 +63,17 @@ std::string FormatIpAddr(std::string address) {
   // libcurl only takes a zone inside brackets and with its "%" escaped, so
   // a scoped link-local address is rewritten for the URL; the text itself
   // (as the probe body carries it) keeps the bare form.
+  // Only the address decides: interface names hold "." too (eth0.100).
   const size_t percent = address.find('%');
   if (IsLinkLocal(address) && percent < colon &&
-      address.find('.') == std::string::npos) {
+      address.find('.') > percent) {
     const std::string host = address.substr(0, percent);
     const std::string zone = address.substr(percent + 1, colon - percent - 1);
-    // With no interface found, "%25" alone would read as zone "25", which
-    // libcurl takes as interface index 25: leave the zone out so the
-    // request fails cleanly instead of leaving through a stranger.
-    if (zone.empty()) return scheme + "[" + host + "]:" + port;
+    // A zone libcurl would misread (with no interface found, "%25" alone
+    // reads as interface index 25) is left out: the kernel refuses a
+    // link-local connection without a scope, so the request fails cleanly
+    // instead of leaving through a stranger.
+    if (!ZoneSurvivesUrl(zone)) return scheme + "[" + host + "]:" + port;
     return scheme + "[" + host + "%25" + zone + "]:" + port;
   }
   return scheme + address;

@@ -17,7 +17,9 @@ std::string Insert_Ipv6_Interface(std::string address, std::string interface);
 
 // "https://" when the port text ends in "443" and does not sort after
 // "65535" byte-wise, else "http://"; then the address as a URL authority
-// (a link-local scope is written bracketed, with its "%" as "%25").
+// (a link-local scope is written bracketed, with its "%" as "%25"; a zone
+// that libcurl would not read back as the same interface name is left out,
+// so that request cannot leave through any interface).
 std::string FormatIpAddr(std::string address);
 
 // The first local interface through which the link-local server answers the

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,6 +8,12 @@
 #include "http/http.h"
 
 int main(int argc, char* argv[]) {
+  // A reader of the version text that went away (a pipe into head) must not
+  // end the run before a -d that follows: the write fails, nothing else.
+  signal(SIGPIPE, SIG_IGN);
+  // Under a file-size limit a download's write fails with EFBIG instead, and
+  // is handled as any failed write: the temporary file is removed.
+  signal(SIGXFSZ, SIG_IGN);
   int status = 0;
   {
     CurlTool tool;

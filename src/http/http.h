@@ -14,8 +14,13 @@ extern int32_t timeout;
 // The smaller of the two, preferring the first on a tie.
 uint64_t min(uint64_t a, uint64_t b);
 
-// libcurl write callback of GetData: appends every byte of the chunk.
-size_t writeToString(void* chunk, size_t size, size_t count, void* target);
+// The most a text answer may hold. A version text or a probe answer is a
+// few bytes; anything past this is a hostile or broken server, and keeping
+// it would let the server choose how much memory the client takes.
+constexpr size_t kTextAnswerLimit = size_t{1} << 20;
+
+// libcurl write callback of GetData; the same rules as WriteStringCallback.
+size_t writeToString(void* chunk, size_t size, size_t count, void* target) noexcept;
 
 // Read cursor over a caller-owned POST body.
 struct PostDataCursor {
@@ -28,16 +33,21 @@ struct PostDataCursor {
 class postit2 {
  public:
   // GET without following redirects. Returns the body whatever the status;
-  // "" when the transfer did not complete.
+  // "" when the transfer did not complete or the body passed the limit.
   static std::string GetData(std::string url);
-  // POST of `length` bytes at `body`. Returns the body only on status 200.
+  // POST of `length` bytes at `body`. Returns the body only on status 200;
+  // "" when it passed the limit.
   static std::string PostData(std::string url, const unsigned char* body,
                               int64_t length);
 
+  // Appends the chunk to the std::string at `target`. A chunk that would take
+  // it past kTextAnswerLimit, or that cannot be stored, empties the string
+  // and is refused, which ends the transfer: an oversized answer reads as no
+  // answer at all. Never throws, as nothing may unwind through libcurl.
   static size_t WriteStringCallback(void* chunk, size_t size, size_t count,
-                                    void* target);
+                                    void* target) noexcept;
   static size_t ReadPostDataCallback(void* buffer, size_t size, size_t count,
-                                     void* cursor);
+                                     void* cursor) noexcept;
 };
 
 // Download of one URL into a file, following up to 5 redirects.

@@ -17,23 +17,33 @@ constexpr size_t kRefuse = static_cast<size_t>(-1);
 
 uint64_t min(uint64_t a, uint64_t b) { return b < a ? b : a; }
 
-size_t writeToString(void* chunk, size_t size, size_t count, void* target) {
-  const size_t n = size * count;
-  static_cast<std::string*>(target)->append(static_cast<const char*>(chunk), n);
-  return n;
+size_t writeToString(void* chunk, size_t size, size_t count, void* target) noexcept {
+  return postit2::WriteStringCallback(chunk, size, count, target);
 }
 
 size_t postit2::WriteStringCallback(void* chunk, size_t size, size_t count,
-                                    void* target) {
-  const size_t n = size * count;
-  if (n == 0) return 0;
+                                    void* target) noexcept {
+  if (size == 0 || count == 0) return 0;
   if (chunk == nullptr || target == nullptr) return kRefuse;
-  static_cast<std::string*>(target)->append(static_cast<const char*>(chunk), n);
+  auto* answer = static_cast<std::string*>(target);
+  // Tested before the product is formed, so it cannot wrap around.
+  const size_t room = kTextAnswerLimit - min(answer->size(), kTextAnswerLimit);
+  if (count > room / size) {
+    std::string().swap(*answer);  // frees the memory too, not just the size
+    return kRefuse;
+  }
+  const size_t n = size * count;
+  try {
+    answer->append(static_cast<const char*>(chunk), n);
+  } catch (...) {
+    std::string().swap(*answer);
+    return kRefuse;
+  }
   return n;
 }
 
 size_t postit2::ReadPostDataCallback(void* buffer, size_t size, size_t count,
-                                     void* cursor) {
+                                     void* cursor) noexcept {
   const uint64_t capacity = static_cast<uint64_t>(size) * count;
   if (capacity == 0) return 0;
   auto* c = static_cast<PostDataCursor*>(cursor);
@@ -82,7 +92,8 @@ std::string postit2::PostData(std::string url, const unsigned char* body,
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(cursor.size));
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer);
   // Only the status decides: a probe that was answered at all tells us the
-  // interface reaches the server, even if the body was then cut short.
+  // interface reaches the server, even if the body was then cut short. An
+  // answer refused for its size has left `answer` empty: no answer.
   curl_easy_perform(h);
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);

@@ -90,11 +90,22 @@ TEST(FormatIpAddr, ScopedLinkLocalBecomesBracketedEscapedZone) {
       // libcurl as the zone "25", a plain number it takes as interface index 25.
       {"fe80::1%:443", "https://[fe80::1]:443"},
       {"fe80::1:443", "https://fe80::1:443"},
+      // Interface names may hold "." and other bytes libcurl keeps as given.
+      {"fe80::1%eth0.100:80", "http://[fe80::1%25eth0.100]:80"},
+      {"fe80::1%br-mgmt:443", "https://[fe80::1%25br-mgmt]:443"},
+      {"fe80::1%mgmt_0.1.2:80", "http://[fe80::1%25mgmt_0.1.2]:80"},
+      {"fe80::1%25a[~\\\xe9:80", "http://[fe80::1%2525a[~\\\xe9]:80"},
+      {"fe80::1%eth7-1234567890:80", "http://[fe80::1%25eth7-1234567890]:80"},
       // Not link-local (capitals) or holding a ".": left as written.
       {"FE80::1%eth0:443", "https://FE80::1%eth0:443"},
       {"fe80::1.2%eth0:443", "https://fe80::1.2%eth0:443"},
   };
   for (const Row& r : rows) EXPECT_EQ(FormatIpAddr(r.address), r.want) << r.address;
+  // Zones libcurl would read as another interface, a number, or not at all.
+  for (const char* zone : {"c1]#", "c1]", "a@b", "a?b", "a#b", "a/b", "a b", "a\x01",
+                           "a\x7f", "7", "+7", "-0", "0123456789", "eth7-12345678901"})
+    EXPECT_EQ(FormatIpAddr("fe80::1%" + std::string(zone) + ":80"), "http://[fe80::1]:80")
+        << zone;
 }
 
 TEST(PackageUrl, SplitRebuildAndFileName) {

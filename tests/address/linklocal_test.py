@@ -5,12 +5,14 @@ probe c1, c2, c3 in that order, stop at the first 200 with a body, and then
 use that interface for -w and -d."""
 
 import contextlib
+import json
 import os
 import sys
 import tempfile
 import unittest
 
-from standin import Standin, header, run_client
+from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, header, run_client,
+                     run_measured)
 
 SOURCE_DIR = os.environ.get("MGMTFETCH_SOURCE_DIR", os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -119,6 +121,76 @@ class LinkLocal(unittest.TestCase):
         # Each of -w and -d probes every interface once, and what follows
         # (an address with an empty zone) reaches no server.
         self.assertEqual(self.seen(), [[self.probe(i, port, True)] * 2 for i in (1, 2, 3)])
+
+
+class InterfaceNames(unittest.TestCase):
+    """Two links from the client: "decoy", whose server refuses probes, and
+    one renamed in turn, whose server answers. A name libcurl would misread
+    as another zone must not send anything through the decoy."""
+
+    @classmethod
+    def setUpClass(cls):
+        stack = contextlib.ExitStack()
+        cls.addClassCleanup(stack.close)
+        cls.client = stack.enter_context(netns.Netns("names"))
+        cls.servers = []
+        for i, link in enumerate(("decoy", "named")):
+            ns = stack.enter_context(netns.Netns(link))
+            cls.client.ip("link", "add", link, "type", "veth", "peer", "name", "s",
+                          "netns", ns.name)
+            cls.client.ip("addr", "add", f"fe80::c:{i}/64", "dev", link, "nodad")
+            ns.ip("addr", "add", "fe80::1/64", "dev", "s", "nodad")
+            cls.client.ip("link", "set", link, "up")
+            ns.ip("link", "set", "s", "up")
+            # Port 80, where a URL cut short after its zone would land.
+            cls.servers.append(stack.enter_context(Standin(
+                listen="fe80::1%s", http=80, https=False, version_text=f"{link}\n",
+                prefix=ns.exec)))
+        cls.name = "named"
+
+    def rename(self, name):
+        self.client.ip("link", "set", self.name, "down")
+        self.client.ip("link", "set", self.name, "name", name)
+        self.client.ip("addr", "replace", "fe80::c:1/64", "dev", name, "nodad")
+        self.client.ip("link", "set", name, "up")
+        type(self).name = name
+        for server in self.servers:
+            server.reset()
+        self.servers[0].rules([REFUSE])
+
+    def bodies(self):
+        return [[r["body"] for r in s.requests() if r["method"] == "POST"]
+                for s in self.servers]
+
+    def test_names(self):
+        index = json.loads(self.client.ip("-j", "link", "show", "decoy"))[0]["ifindex"]
+        for name, reached in (("eth0.100", True), ("br-mgmt", True), ("mgmt_0", True),
+                              ("decoy]#", False), (str(index), False), (f"+{index}", False)):
+            with self.subTest(name=name):
+                self.rename(name)
+                rc, out, _ = run_client(MGMTFETCH, ["-t", "2", "-a", "fe80::1:80", "-w"],
+                                        prefix=self.client.exec)
+                self.assertEqual((rc, out), (0, b"named\n" if reached else b""))
+                self.assertEqual(self.bodies(), [
+                    ['{"ip":[fe80::1%decoy:80]}'],
+                    [f'{{"ip":[fe80::1%{name}:80]}}'] if reached else []])
+
+    def test_oversized_probe_answer_is_no_answer(self):
+        self.rename("named")
+        _, out, flat = run_measured(MGMTFETCH, ["-a", "fe80::1:80", "-w"],
+                                    prefix=self.client.exec)
+        self.assertEqual(out, b"named\n")
+        for rule, seconds in (({"body_size": 200_000_000}, "2"), (ENDLESS, "2"),
+                              (ENDLESS, "0")):
+            with self.subTest(rule=str(rule)[:30], t=seconds):
+                self.rename("named")
+                self.servers[1].rules([dict(rule, method="POST", path=PROBE)])
+                rc, out, peak = run_measured(
+                    MGMTFETCH, ["-t", seconds, "-a", "fe80::1:80", "-w"],
+                    prefix=self.client.exec, limits=MEMORY_GUARD)
+                self.assertEqual((rc, out), (0, b""))
+                self.assertEqual(len(self.bodies()[1]), 1)
+                self.assertLess(peak, flat + RSS_SLACK_KIB, "peak RSS in KiB")
 
 
 if __name__ == "__main__":

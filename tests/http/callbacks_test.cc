@@ -51,6 +51,33 @@ TEST(WriteCallbacks, AppendWholeChunksAndRefuseNulls) {
   }
 }
 
+TEST(WriteCallbacks, KeepAtMostTheLimitAndDropAnAnswerPastIt) {
+  constexpr size_t kL = kTextAnswerLimit;
+  struct Row { size_t held, size, count, want, after; };
+  const Row rows[] = {
+      {kL - 1, 1, 1, 1, kL},        {0, kL, 1, kL, kL},
+      {0, 1, kL, kL, kL},           {kL - 4, 2, 2, 4, kL},
+      {kL, 1, 1, kRefused, 0},      {0, 1, kL + 1, kRefused, 0},
+      {kL - 3, 2, 2, kRefused, 0},  {0, 2, kL / 2 + 1, kRefused, 0},
+      {5, 1, kL, kRefused, 0},
+      // A product that wraps around to a small number is refused too.
+      {5, SIZE_MAX / 2 + 1, 2, kRefused, 0},
+  };
+  const std::vector<char> chunk(kL + 2, 'c');
+  for (auto callback : {postit2::WriteStringCallback, writeToString}) {
+    for (const Row& r : rows) {
+      std::string held(r.held, 'h');
+      EXPECT_EQ(callback(const_cast<char*>(chunk.data()), r.size, r.count, &held), r.want)
+          << r.held << " held, " << r.size << " x " << r.count;
+      EXPECT_EQ(held.size(), r.after) << r.held << " held, " << r.size << " x " << r.count;
+      // A dropped answer gives its memory back at once.
+      if (r.after == 0) {
+        EXPECT_LT(held.capacity(), 64u);
+      }
+    }
+  }
+}
+
 TEST(ReadPostDataCallback, HandsBodyOverInPiecesThatFit) {
   struct Read { size_t size, count, want; };
   struct Row { std::string body; std::vector<Read> reads; };

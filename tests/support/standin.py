@@ -13,6 +13,7 @@ import hashlib
 import http.client
 import json
 import os
+import resource
 import shlex
 import shutil
 import signal
@@ -61,6 +62,34 @@ def run_client(binary, args, cwd=None, timeout=60, prefix=None):
     done = subprocess.run(list(prefix or []) + wrapper + [binary] + list(args), cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
+
+
+# Rule keys for a body without end: a petabyte, with no length announced.
+ENDLESS = {"body_size": 10 ** 15, "headers": {"Content-Length": None}}
+# For run_measured: a client that keeps what it gets dies at 1 GiB instead of
+# taking the machine's memory. A sanitizer's shadow memory needs far more
+# address space, so there the guard is off.
+MEMORY_GUARD = [] if "ASAN_OPTIONS" in os.environ else [(resource.RLIMIT_AS, 1 << 30)]
+# How far a run's peak RSS may pass that of a plain run and still be flat:
+# far below any answer worth measuring, above what a sanitizer's quarantine
+# keeps of ten refused 1 MiB answers.
+RSS_SLACK_KIB = 64 * 1024
+
+
+def run_measured(binary, args, prefix=None, limits=(), timeout=60):
+    """Like run_client, for a run's peak resident size: (exit code, stdout
+    bytes, peak RSS in KiB). GNU time measures it, since a child of this
+    process would start with this process's pages counted; no wrapper, which
+    would measure itself. `limits`: (resource.RLIMIT_..., value) pairs."""
+    def apply_limits():
+        for which, value in limits:
+            resource.setrlimit(which, (value, value))
+    with tempfile.NamedTemporaryFile() as report:
+        argv = list(prefix or []) + ["/usr/bin/time", "-f", "%M", "-o", report.name,
+                                     binary] + list(args)
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout, preexec_fn=apply_limits)
+        return done.returncode, done.stdout, int(report.read().split()[-1])
 
 
 # Also run verbatim (python3 -c) under a prefix: host port tls method path [data].
