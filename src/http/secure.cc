@@ -1,9 +1,74 @@
+#include "http/secure.h"
+
+#include <cstdlib>
+#include <fstream>
+
 #include "http/easy.h"
 
-bool SecureTransfer(CURL* handle, const std::string&) {
-  // Management servers commonly present self-signed certificates, and
-  // fleets rely on reaching them anyway.
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-  return true;
+namespace {
+
+bool Set(const char* value) { return value != nullptr && *value != '\0'; }
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// At least one byte can be read: a directory or an empty file could
+// authenticate nothing either.
+bool Readable(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return file.good() && file.peek() != std::ifstream::traits_type::eof();
+}
+
+}  // namespace
+
+TlsPolicy ChooseTlsPolicy(const char* pinned_key, const char* ca_file,
+                          const std::string& url) {
+  TlsPolicy policy;
+  // Never another protocol that libcurl happens to support, not even
+  // through a redirect.
+  policy.protocols = "http,https";
+  if (!Set(pinned_key) && !Set(ca_file)) return policy;
+
+  // Plain HTTP cannot authenticate anything, so it may be neither the
+  // start nor a step of the transfer.
+  policy.protocols = "https";
+  policy.refuse = !StartsWith(url, "https://");
+  if (Set(pinned_key)) {
+    policy.pin = pinned_key;
+    if (!StartsWith(policy.pin, "sha256//")) policy.files.push_back(policy.pin);
+  }
+  if (Set(ca_file)) {
+    policy.verify = true;
+    policy.ca_file = ca_file;
+    policy.files.push_back(policy.ca_file);
+  }
+  return policy;
+}
+
+bool SecureTransfer(CURL* handle, const std::string& url) {
+  const TlsPolicy policy = ChooseTlsPolicy(std::getenv(kPinnedKeyVariable),
+                                           std::getenv(kCaFileVariable), url);
+  if (policy.refuse) return false;
+  for (const std::string& file : policy.files)
+    if (!Readable(file)) return false;
+
+  // Unlike the other settings these are checked: a libcurl that cannot
+  // apply one would otherwise carry on without the authentication asked for.
+  bool ok =
+      curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, policy.protocols.c_str()) == CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str()) ==
+          CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L) == CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, policy.verify ? 2L : 0L) == CURLE_OK;
+  if (policy.verify) {
+    // Only the given bundle vouches for the server, not the system's store.
+    ok = ok && curl_easy_setopt(handle, CURLOPT_CAINFO, policy.ca_file.c_str()) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char*>(nullptr)) == CURLE_OK;
+  }
+  if (!policy.pin.empty()) {
+    ok = ok && curl_easy_setopt(handle, CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str()) ==
+                   CURLE_OK;
+  }
+  return ok;
 }
