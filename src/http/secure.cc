@@ -55,6 +55,8 @@ bool SecureTransfer(CURL* handle, const std::string& url) {
 
   // Unlike the other settings these are checked: a libcurl that cannot
   // apply one would otherwise carry on without the authentication asked for.
+  // Either protocol list alone keeps a download's redirects on the allowed
+  // schemes; both are set so that no single slip lets another through.
   bool ok =
       curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, policy.protocols.c_str()) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str()) ==
