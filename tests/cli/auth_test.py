@@ -96,7 +96,7 @@ class AuthTest(unittest.TestCase):
             ("wrong pin", {PIN: pin["ca"]}, at["self"], [], False, False, 0, 0),
             ("wrong key file", {PIN: f("PEM")}, at["ca"], [], False, False, 0, 0),
             ("CA signed", {CA: f("root.pem")}, at["ca"], [], True, True, 1, 1),
-            ("CA signed, by name", {CA: f("root.pem")}, "localhost:" + at["ca"].split(":")[1],
+            ("CA signed, by name", {CA: f("root.pem")}, f"localhost:{s['ca'].port(tls=True)}",
              [], True, True, 1, 1),
             ("self-signed against CA", {CA: f("root.pem")}, at["self"], [], False, False, 0, 0),
             ("CA signed, other name", {CA: f("root.pem")}, at["other"], [], False, False, 0, 0),
@@ -112,6 +112,9 @@ class AuthTest(unittest.TestCase):
             ("redirect to ftp", {}, at["self"], to_ftp, True, False, 1, 10),
             ("pin, redirects over https", {PIN: pin["self"]}, at["self"],
              [{"path": PKG, "redirect_hops": 2}], True, True, 1, 3),
+            ("pin, redirect to another key", {PIN: pin["self"]}, at["self"],
+             [{"path": PKG, "location": f"https://{at['ca']}/linuxsetup/b.run"}],
+             True, False, 1, 10),
         ]
         for name, env, addr, rules, answered, done, asked, fetched in rows:
             with self.subTest(name):
@@ -122,7 +125,7 @@ class AuthTest(unittest.TestCase):
                     with open(os.path.join(cwd, "a.run"), "wb") as old:
                         old.write(b"old package")
                     rc, out, seen = self.run_tool(["-d", f"http://{addr}{PKG}"], env, rules, cwd)
-                    self.assertEqual((rc, len(seen)), (0 if done else 255, fetched))
+                    self.assertEqual((rc, out, len(seen)), (0 if done else 255, b"", fetched))
                     self.assertEqual(os.listdir(cwd), ["a.run"])
                     with open(os.path.join(cwd, "a.run"), "rb") as new:
                         self.assertEqual(new.read(), default_package(seen[-1]["path"])
