@@ -1,5 +1,7 @@
 #include "http/secure.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -13,11 +15,14 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// At least one byte can be read: a directory or an empty file could
-// authenticate nothing either.
+// A regular file that is not empty and may be opened. A directory or an
+// empty file could authenticate nothing, and reading a FIFO could block the
+// run past any time-out.
 bool Readable(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return file.good() && file.peek() != std::ifstream::traits_type::eof();
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    return false;
+  return std::ifstream(path, std::ios::binary).good();
 }
 
 }  // namespace

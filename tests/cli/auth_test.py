@@ -49,6 +49,7 @@ class AuthTest(unittest.TestCase):
             cls.addClassCleanup(server.stop)
         for form in ("PEM", "DER"):
             openssl("pkey", "-in", f("self.key"), "-pubout", "-outform", form, "-out", f(form))
+        open(f("empty"), "w").close()
         # A bare listener on a port the client takes for https: whatever
         # connects to it shows as a pending connection.
         for port in random.sample([p for p in range(1443, 65536, 1000) if str(p) <= "65535"], 62):
@@ -94,7 +95,6 @@ class AuthTest(unittest.TestCase):
             ("PEM key file", {PIN: f("PEM")}, at["self"], [], True, True, 1, 1),
             ("DER key file", {PIN: f("DER")}, at["self"], [], True, True, 1, 1),
             ("wrong pin", {PIN: pin["ca"]}, at["self"], [], False, False, 0, 0),
-            ("wrong key file", {PIN: f("PEM")}, at["ca"], [], False, False, 0, 0),
             ("CA signed", {CA: f("root.pem")}, at["ca"], [], True, True, 1, 1),
             ("CA signed, by name", {CA: f("root.pem")}, f"localhost:{s['ca'].port(tls=True)}",
              [], True, True, 1, 1),
@@ -105,6 +105,8 @@ class AuthTest(unittest.TestCase):
              False, False, 0, 0),
             ("missing key file", {PIN: f("absent")}, trap, [], False, False, 0, 0),
             ("missing CA file", {CA: f("absent")}, trap, [], False, False, 0, 0),
+            ("empty key file", {PIN: f("empty")}, trap, [], False, False, 0, 0),
+            ("CA file a directory", {CA: self.dir}, trap, [], False, False, 0, 0),
             ("pin, plain port", {PIN: pin["self"]}, plain, [], False, False, 0, 0),
             ("redirect to http", {}, at["self"], to_http, True, True, 1, 2),
             ("pin, redirect to http", {PIN: pin["self"]}, at["self"], to_http,
