@@ -60,22 +60,21 @@ bool SecureTransfer(CURL* handle, const std::string& url) {
 
   // Unlike the other settings these are checked: a libcurl that cannot
   // apply one would otherwise carry on without the authentication asked for.
-  // Either protocol list alone keeps a download's redirects on the allowed
-  // schemes; both are set so that no single slip lets another through.
-  bool ok =
-      curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, policy.protocols.c_str()) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str()) ==
-          CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, policy.verify ? 2L : 0L) == CURLE_OK;
+  bool ok = true;
+  const auto set = [&](CURLoption option, auto value) {
+    ok = ok && curl_easy_setopt(handle, option, value) == CURLE_OK;
+  };
+  // Either list alone keeps a download's redirects on the allowed schemes;
+  // both are set so that no single slip lets another through.
+  set(CURLOPT_PROTOCOLS_STR, policy.protocols.c_str());
+  set(CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str());
+  set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);
+  set(CURLOPT_SSL_VERIFYHOST, policy.verify ? 2L : 0L);
   if (policy.verify) {
+    set(CURLOPT_CAINFO, policy.ca_file.c_str());
     // Only the given bundle vouches for the server, not the system's store.
-    ok = ok && curl_easy_setopt(handle, CURLOPT_CAINFO, policy.ca_file.c_str()) == CURLE_OK &&
-         curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char*>(nullptr)) == CURLE_OK;
+    set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
-  if (!policy.pin.empty()) {
-    ok = ok && curl_easy_setopt(handle, CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str()) ==
-                   CURLE_OK;
-  }
+  if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str());
   return ok;
 }

@@ -125,8 +125,9 @@ class LinkLocal(unittest.TestCase):
         # handshake, and plain HTTP is not even tried.
         env = dict(os.environ, MGMTFETCH_PINNEDPUBKEY="sha256//" + "A" * 43 + "=")
         for tls in (False, True):
-            rc, out, _ = run_client(MGMTFETCH, ["-t", "2", "-a", f"fe80::1:{self.servers[0].port(tls)}",
-                                                "-w"], timeout=60, prefix=self.client.exec, env=env)
+            address = f"fe80::1:{self.servers[0].port(tls)}"
+            rc, out, _ = run_client(MGMTFETCH, ["-t", "2", "-a", address, "-w"], timeout=60,
+                                    prefix=self.client.exec, env=env)
             self.assertEqual((rc, out), (0, b""))
         self.assertEqual(self.seen(), [[], [], []])
 

@@ -39,8 +39,9 @@ class AuthTest(unittest.TestCase):
         for name, san, by_ca in [("self", LOCAL, False), ("ca", LOCAL, True),
                                  ("other", "subjectAltName=DNS:other.example", True)]:
             openssl("req", "-x509", *EC, "-subj", "/CN=" + name, "-keyout", f(name + ".key"),
-                    "-out", f(name + ".pem"), "-addext", san, "-addext", "basicConstraints=CA:FALSE",
-                    *(["-CA", f("root.pem"), "-CAkey", f("root.key")] if by_ca else []))
+                    "-out", f(name + ".pem"), "-addext", san,
+                    *(["-CA", f("root.pem"), "-CAkey", f("root.key"),
+                       "-addext", "basicConstraints=CA:FALSE"] if by_ca else []))
             cls.pins[name] = "sha256//" + subprocess.run(
                 PIN_OF.format(f(name + ".pem")), shell=True, check=True, capture_output=True,
                 text=True).stdout.strip()
