@@ -1,9 +1,80 @@
+#include "http/secure.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
 #include "http/easy.h"
 
-bool SecureTransfer(CURL* handle, const std::string&) {
-  // Management servers commonly present self-signed certificates, and
-  // fleets rely on reaching them anyway.
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-  return true;
+namespace {
+
+bool Set(const char* value) { return value != nullptr && *value != '\0'; }
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// A regular file that is not empty and may be opened. A directory or an
+// empty file could authenticate nothing, and reading a FIFO could block the
+// run past any time-out.
+bool Readable(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    return false;
+  return std::ifstream(path, std::ios::binary).good();
+}
+
+}  // namespace
+
+TlsPolicy ChooseTlsPolicy(const char* pinned_key, const char* ca_file,
+                          const std::string& url) {
+  TlsPolicy policy;
+  // Never another protocol that libcurl happens to support, not even
+  // through a redirect.
+  policy.protocols = "http,https";
+  if (!Set(pinned_key) && !Set(ca_file)) return policy;
+
+  // Plain HTTP cannot authenticate anything, so it may be neither the
+  // start nor a step of the transfer.
+  policy.protocols = "https";
+  policy.refuse = !StartsWith(url, "https://");
+  if (Set(pinned_key)) {
+    policy.pin = pinned_key;
+    if (!StartsWith(policy.pin, "sha256//")) policy.files.push_back(policy.pin);
+  }
+  if (Set(ca_file)) {
+    policy.verify = true;
+    policy.ca_file = ca_file;
+    policy.files.push_back(policy.ca_file);
+  }
+  return policy;
+}
+
+bool SecureTransfer(CURL* handle, const std::string& url) {
+  const TlsPolicy policy = ChooseTlsPolicy(std::getenv(kPinnedKeyVariable),
+                                           std::getenv(kCaFileVariable), url);
+  if (policy.refuse) return false;
+  for (const std::string& file : policy.files)
+    if (!Readable(file)) return false;
+
+  // Unlike the other settings these are checked: a libcurl that cannot
+  // apply one would otherwise carry on without the authentication asked for.
+  bool ok = true;
+  const auto set = [&](CURLoption option, auto value) {
+    ok = ok && curl_easy_setopt(handle, option, value) == CURLE_OK;
+  };
+  // Either list alone keeps a download's redirects on the allowed schemes;
+  // both are set so that no single slip lets another through.
+  set(CURLOPT_PROTOCOLS_STR, policy.protocols.c_str());
+  set(CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str());
+  set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);
+  set(CURLOPT_SSL_VERIFYHOST, policy.verify ? 2L : 0L);
+  if (policy.verify) {
+    set(CURLOPT_CAINFO, policy.ca_file.c_str());
+    // Only the given bundle vouches for the server, not the system's store.
+    set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  }
+  if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str());
+  return ok;
 }

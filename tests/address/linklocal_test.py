@@ -122,6 +122,17 @@ class LinkLocal(unittest.TestCase):
         # (an address with an empty zone) reaches no server.
         self.assertEqual(self.seen(), [[self.probe(i, port, True)] * 2 for i in (1, 2, 3)])
 
+    def test_probe_failing_authentication_is_no_answer(self):
+        # A pin that no server's key has: over TLS every probe fails its
+        # handshake, and plain HTTP is not even tried.
+        env = dict(os.environ, MGMTFETCH_PINNEDPUBKEY="sha256//" + "A" * 43 + "=")
+        for tls in (False, True):
+            address = f"fe80::1:{self.servers[0].port(tls)}"
+            rc, out, _ = run_client(MGMTFETCH, ["-t", "2", "-a", address, "-w"], timeout=60,
+                                    prefix=self.client.exec, env=env)
+            self.assertEqual((rc, out), (0, b""))
+        self.assertEqual(self.seen(), [[], [], []])
+
 
 class InterfaceNames(unittest.TestCase):
     """Two links from the client: "decoy", whose server refuses probes, and

@@ -52,7 +52,7 @@ def header(record, name):
     return next((v for k, v in record["headers"] if k.lower() == name.lower()), None)
 
 
-def run_client(binary, args, cwd=None, timeout=60, prefix=None):
+def run_client(binary, args, cwd=None, timeout=60, prefix=None, env=None):
     """Runs binary with args; returns (exit code, stdout bytes, stderr bytes).
     A run longer than `timeout` seconds is killed and raises TimeoutExpired.
     MGMTFETCH_WRAPPER (e.g. "valgrind --error-exitcode=99 --quiet") goes in
@@ -60,7 +60,7 @@ def run_client(binary, args, cwd=None, timeout=60, prefix=None):
     an exit status that no test expects."""
     wrapper = shlex.split(os.environ.get("MGMTFETCH_WRAPPER", ""))
     done = subprocess.run(list(prefix or []) + wrapper + [binary] + list(args), cwd=cwd,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 
