@@ -105,7 +105,6 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   if (!SecureTransfer(h, url)) return DownloadResult::kNotSent;
 
   TempFile* file = partial->file;
-  if (partial->validator.empty() && !file->Truncate()) return DownloadResult::kLocalFailure;
   const int64_t kept = file->Flush();
   if (kept < 0) return DownloadResult::kLocalFailure;
   Transfer t{file, kept};

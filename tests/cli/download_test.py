@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from standin import Standin, default_package, generated_body, run_client
+from standin import Standin, default_package, generated_body, header, run_client
 
 BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
@@ -96,13 +96,11 @@ class DownloadTest(unittest.TestCase):
             # One unit left: the hop that is refused is never asked for.
             ("6 redirects", hops(6) + [dict(EMPTY_VERSION, times=8)],
              ["-a", s, "-w"], [], 255, None, 6, 9),
+            # Resumed each time, but 10 cuts of 5000 bytes leave it unfinished.
             ("cut off, always",
-             [{"prefix": "/linuxsetup/", "body_size": 200000, "close_after": 70000}],
+             [{"prefix": "/linuxsetup/", "body_size": 200000, "close_after": 5000}],
              [], [], 255, None, 10, 0),
-            ("cut off once, then whole",
-             [{"prefix": "/linuxsetup/", "times": 1, "body_size": 200000, "close_after": 70000}],
-             [], [], 0, "default", 2, 0),
-            ("dripped past -t once, then whole", [drip(times=1)],
+            ("dripped past -t once, then whole", [drip(times=1, validators="none")],
              ["-t", "1"], [], 0, "default", 2, 0),
             ("dripped past -t on the last unit",
              [dict(EMPTY_VERSION, times=8), drip()],
@@ -131,6 +129,75 @@ class DownloadTest(unittest.TestCase):
                         self.assertEqual(self.read(), default_package(PKG)
                                          if content == "default" else content)
                     self.clear()
+
+    def test_resume(self):
+        s, size, cut = SERVER.addr(), 200000, 70000
+        v1 = {"prefix": "/linuxsetup/", "body_size": size}
+        whole, r1, r2 = generated_body(size), f"bytes={cut}-", f"bytes={2 * cut}-"
+
+        def cut_once(**extra):
+            return dict(v1, times=1, close_after=cut, **extra)
+        # name, rules, over TLS, args after -d, content (None: no file), Range
+        # of each package request (None: none), If-Range kind, units taken
+        rows = [
+            ("ETag", [dict(v1, close_after=cut)], False, [], whole, [None, r1, r2], '"', 3),
+            ("over TLS", [dict(v1, close_after=cut)], True, [], whole, [None, r1, r2], '"', 3),
+            ("Last-Modified only", [cut_once(validators="last-modified"), v1], False, [],
+             whole, [None, r1], "GMT", 2),
+            ("weak ETag", [cut_once(validators="weak"), dict(v1, validators="weak")], False,
+             [], whole, [None, r1], "GMT", 2),
+            ("no validator", [cut_once(validators="none"), v1], False, [], whole,
+             [None, None], None, 2),
+            ("changed package", [cut_once(), dict(v1, seed="v2", body_size=150000)], False,
+             [], generated_body(150000, "v2"), [None, r1, None], '"', 2),
+            ("changed to the kept length", [cut_once(), dict(v1, seed="v2", body_size=cut)],
+             False, [], generated_body(cut, "v2"), [None, r1, None], '"', 2),
+            ("ranges ignored", [cut_once(), dict(v1, ranges=False)], False, [], whole,
+             [None, r1, None], '"', 2),
+            ("mislabelled 206", [cut_once(), dict(v1, mislabel=True)], False, [], None,
+             [None, r1] + [None] * 9, '"', 10),
+            ("new version every request", [dict(v1, close_after=cut, change=True)], False,
+             [], None, [None] + [r1, None] * 9, '"', 10),
+            ("across a redirect", [{"path": PKG, "location": "/linuxsetup/b.run"},
+                                   dict(cut_once(), prefix="/linuxsetup/b"), v1],
+             False, [], whole, [None, None, r1, r1], '"', 2),
+            ("validator only on a redirect",
+             [{"path": PKG, "location": "/linuxsetup/b.run", "headers": {"ETag": '"r"'}},
+              dict(cut_once(validators="none"), prefix="/linuxsetup/b"), v1],
+             False, [], whole, [None, None, None, None], None, 2),
+            ("206 short of the end", [cut_once(), dict(v1, times=1, headers={
+                "Content-Length": "30000", "Content-Range": f"bytes {cut}-99999/{size}"}), v1],
+             False, [], whole, [None, r1, None], '"', 2),
+            ("next -d starts afresh", [cut_once(), v1], False, ["-d", SERVER.url(PKG)],
+             whole, [None, r1, None], '"', 3),
+        ]
+        for name, rules, tls, after, content, ranges, validator, units in rows:
+            with self.subTest(name):
+                SERVER.reset()
+                SERVER.rules(rules + [EMPTY_VERSION])
+                self.assertEqual(self.run_tool("-d", SERVER.url(PKG, tls=tls), *after,
+                                               "-a", s, "-w"), 255 if content is None else 0)
+                self.assertEqual(self.counts()[1], 10 - units)
+                got = [r for r in SERVER.requests() if r["path"] != "/version.info"]
+                self.assertEqual([header(r, "Range") for r in got], ranges)
+                for r in got:
+                    value = header(r, "If-Range")
+                    self.assertEqual(value is not None, header(r, "Range") is not None)
+                    self.assertTrue(value is None or value.endswith(validator))
+                if content is None:
+                    self.assertEqual(os.listdir(self.cwd), [])
+                else:
+                    self.assertEqual(self.read(), content)
+                self.clear()
+
+    def test_slow_server_needs_several_attempts_not_several_packages(self):
+        size = 300000
+        SERVER.rules([dict(drip(size), drip={"chunk": 10000, "interval": 0.1})])
+        self.assertEqual(self.run_tool("-t", "1", "-d", SERVER.url(PKG)), 0)
+        self.assertEqual(self.read(), generated_body(size))
+        sent = [r["sent"] for r in SERVER.requests()]
+        self.assertGreater(len(sent), 1)
+        self.assertLess(sum(sent), size * 1.2)
 
     def test_url_rewriting(self):
         plain, tls = SERVER.port(), SERVER.port(tls=True)
