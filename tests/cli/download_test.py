@@ -7,6 +7,7 @@ import resource
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import tempfile
 import time
@@ -261,14 +262,24 @@ class DownloadTest(unittest.TestCase):
                 self.assertEqual(os.listdir(self.cwd), ["good.run"])
                 self.clear()
 
-    def test_mode_follows_umask(self):
-        for umask, mode, planted in [(0o022, 0o644, False), (0o077, 0o600, False),
-                                     (0o002, 0o664, True)]:
-            with self.subTest(umask=oct(umask), planted=planted):
+    def test_mode_as_a_plain_create(self):
+        # A default ACL (owner rw, user nobody rw, group r, mask rw, other
+        # none) overrides the umask, and the file inherits it whole.
+        undef = 0xFFFFFFFF
+        acl = struct.pack("<I" + "HHI" * 5, 2, 1, 6, undef, 2, 6, 65534, 4, 4, undef,
+                          0x10, 6, undef, 0x20, 0, undef)
+        for umask, mode, planted, default_acl in [
+                (0o022, 0o644, False, False), (0o077, 0o600, False, False),
+                (0o002, 0o664, True, False), (0o077, 0o660, False, True)]:
+            with self.subTest(umask=oct(umask), planted=planted, acl=default_acl):
+                if default_acl:
+                    os.setxattr(self.cwd, "system.posix_acl_default", acl)
                 if planted:
                     self.plant(mode=0o400)
                 self.assertEqual(self.run_tool("-d", SERVER.url(PKG), umask=umask), 0)
                 self.assertEqual(os.lstat(self.path()).st_mode, stat.S_IFREG | mode)
+                if default_acl:
+                    self.assertEqual(os.getxattr(self.path(), "system.posix_acl_access"), acl)
                 self.clear()
 
     def test_planted_symlink_is_replaced_not_followed(self):
