@@ -46,7 +46,6 @@ struct Transfer {
   ByteRange range;
   bool judged = false;
   Verdict verdict = Verdict::kReject;
-  bool write_failed = false;
 };
 
 extern "C" size_t OnHeader(char* data, size_t size, size_t count, void* p) noexcept {
@@ -86,9 +85,8 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   }
   // An error page or a stray 206 is not worth the bandwidth.
   if (t->verdict != Verdict::kTake) return kRefuse;
-  const size_t n = fwrite(chunk, size, count, t->file->stream());
-  if (n != count) t->write_failed = true;
-  return n;
+  // A short count ends the transfer; the stream's error flag tells why.
+  return fwrite(chunk, size, count, t->file->stream());
 }
 
 int CHttpDownload::ProgressCallback(void*, double, double, double, double) {
@@ -132,7 +130,6 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
   const CURLcode code = curl_easy_perform(h);
-  if (t.write_failed) return DownloadResult::kLocalFailure;
   // Never CURLE_OK alone: with a resume offset libcurl also reports success
   // for a 200 whose length equals the offset, having written nothing.
   const Verdict verdict = JudgeAnswer(t.status, kept, t.range);

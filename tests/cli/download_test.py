@@ -93,6 +93,20 @@ class DownloadTest(unittest.TestCase):
              [], [], 0, generated_body(big, 7), 1, 0),
             ("404", [{"prefix": "/linuxsetup/", "status": 404}], [], [], 255, None, 10, 0),
             ("500", [{"prefix": "/linuxsetup/", "status": 500}], [], [], 255, None, 10, 0),
+            # Only a 2xx other than 204 and 205 carries a package, a 206 only
+            # when asked for.
+            ("204", [{"prefix": "/linuxsetup/", "status": 204, "empty": True}],
+             [], [], 255, None, 10, 0),
+            ("205", [{"prefix": "/linuxsetup/", "status": 205}], [], [], 255, None, 10, 0),
+            ("304", [{"prefix": "/linuxsetup/", "status": 304, "empty": True}],
+             [], [], 255, None, 10, 0),
+            ("300", [{"prefix": "/linuxsetup/", "status": 300}], [], [], 255, None, 10, 0),
+            ("302 without Location", [{"prefix": "/linuxsetup/", "status": 302}],
+             [], [], 255, None, 10, 0),
+            ("206 not asked for", [{"prefix": "/linuxsetup/", "mislabel": True}],
+             [], [], 255, None, 10, 0),
+            ("201", [{"prefix": "/linuxsetup/", "status": 201, "body": "made"}],
+             [], [], 0, b"made", 1, 0),
             ("5 redirects", hops(5), [], [], 0, "default", 6, 0),
             # One unit left: the hop that is refused is never asked for.
             ("6 redirects", hops(6) + [dict(EMPTY_VERSION, times=8)],
@@ -232,22 +246,52 @@ class DownloadTest(unittest.TestCase):
             self.assertEqual((record["path"], record["local"][0]), (PKG, "::1"))
         self.assertEqual(self.read(), default_package(PKG))
 
-    def test_unusable_urls_send_nothing(self):
+    def test_local_failures_are_not_retried(self):
         base = f"127.0.0.1:{SERVER.port()}"
-        for url, planted_dir in [
-                (f"http://{base}/setup/a.run", False),
-                (f"http://{base}/LinuxSetup/a.run", False),
-                (f"{base}/linuxsetup/a.run", False),
-                ("/linuxsetup/a.run", False),
-                (f"http://{base}/linuxsetup/", False),
-                (f"http://{base}/linuxsetup/..", False),
-                (f"http://{base}{PKG}", True)]:
-            with self.subTest(url, planted_dir=planted_dir):
-                if planted_dir:
-                    os.mkdir(self.path())
-                self.assertEqual(self.run_tool("-d", url), 255)
-                self.assertEqual(SERVER.requests(), [])
-                self.assertEqual(os.listdir(self.cwd), ["a.run"] if planted_dir else [])
+        url, big = f"http://{base}{PKG}", f"http://{base}/linuxsetup/big.run"
+        rules = [EMPTY_VERSION, {"path": "/linuxsetup/big.run", "body_size": 2**20}]
+        # The directory becomes a tmpfs mounted with these options, in a
+        # mount namespace of its own; what is left in it goes to stdout.
+        tmpfs = lambda options: ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o "$0" none '
+                                 '"$PWD" && cd "$PWD" && "$@"; rc=$?; ls -A; exit $rc', options]
+        size_limit = ["sh", "-c", "ulimit -f 64; trap '' XFSZ; exec \"$@\"", "sh"]
+        # URL, what is planted, prefix, requests of the package = units taken
+        rows = [(f"http://{base}/setup/a.run", None, None, 0),
+                (f"http://{base}/LinuxSetup/a.run", None, None, 0),
+                (f"{base}/linuxsetup/a.run", None, None, 0),
+                ("/linuxsetup/a.run", None, None, 0),
+                (f"http://{base}/linuxsetup/", None, None, 0),
+                (f"http://{base}/linuxsetup/.", None, None, 0),
+                (f"http://{base}/linuxsetup/..", None, None, 0),
+                (f"http://{base}/linuxsetup/{'x' * 256}", None, None, 0),
+                (f"http://{base}/linuxsetup/a b.run", None, None, 0),
+                (url, "directory", None, 0),
+                (url, None, tmpfs("ro"), 0),
+                (big, None, tmpfs("size=64k"), 1),
+                (big, None, size_limit, 1),
+                (big, "immutable", None, 1)]
+        for url, planted, prefix, units in rows:
+            with self.subTest(url[-30:], planted=planted, prefix=prefix):
+                SERVER.reset()
+                SERVER.rules(rules)
+                if planted == "directory":
+                    os.mkdir(self.path("big.run" if url == big else "a.run"))
+                elif planted:
+                    self.plant(name="big.run")
+                    subprocess.run(["chattr", "+i", self.path("big.run")], check=True)
+                try:
+                    rc, out, _ = run_client(BINARY, ["-d", url, "-a", SERVER.addr(), "-w"],
+                                            cwd=self.cwd, prefix=prefix)
+                finally:
+                    if planted == "immutable":
+                        subprocess.run(["chattr", "-i", self.path("big.run")], check=True)
+                self.assertEqual(rc, 255)
+                self.assertEqual(self.counts(), (units, 10 - units))
+                left = out.split() if prefix and prefix[0] == "unshare" else os.listdir(self.cwd)
+                self.assertEqual(left, ["a.run"] if planted == "directory" else
+                                 ["big.run"] if planted else [])
+                if planted == "immutable":
+                    self.assertEqual(self.read("big.run"), b"old package")
                 self.clear()
 
     def test_last_download_sets_exit_status(self):
