@@ -349,44 +349,30 @@ class DownloadTest(unittest.TestCase):
                     self.assertEqual(f.read(), b"victim")
                 self.clear()
 
-    def interrupt(self, sig, ignored=False):
-        """Sends `sig` to a client midway through a dripped download; returns
-        its exit status. `ignored`: the client inherits the signal ignored,
-        as under nohup or as a background job of a script."""
-        SERVER.reset()
-        SERVER.rules([drip(body_size=30000)])
-
-        def child():
-            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-            if ignored:
-                signal.signal(sig, signal.SIG_IGN)
-        proc = subprocess.Popen([BINARY, "-t", "30", "-d", SERVER.url(PKG)],
-                                cwd=self.cwd, preexec_fn=child)
-        try:
-            deadline = time.monotonic() + 10
-            while not SERVER.requests():
-                self.assertLess(time.monotonic(), deadline, "no transfer began")
-                time.sleep(0.02)
-            time.sleep(0.3)   # part of the body is on disk by now
-            proc.send_signal(sig)
-            return proc.wait(10)
-        finally:
-            proc.kill()
-            proc.wait()
-
     def test_signal_mid_download_leaves_nothing(self):
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT,
                     signal.SIGKILL):
             with self.subTest(sig.name):
-                self.assertEqual(self.interrupt(sig), -sig)
+                SERVER.reset()
+                SERVER.rules([drip(body_size=30000)])
+                proc = subprocess.Popen(
+                    [BINARY, "-t", "30", "-d", SERVER.url(PKG)], cwd=self.cwd,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+                try:
+                    deadline = time.monotonic() + 10
+                    while not SERVER.requests():
+                        self.assertLess(time.monotonic(), deadline, "no transfer began")
+                        time.sleep(0.02)
+                    time.sleep(0.3)   # part of the body is on disk by now
+                    # Where the filesystem allows, the file has no name yet.
+                    self.assertEqual(os.listdir(self.cwd), [])
+                    proc.send_signal(sig)
+                    self.assertEqual(proc.wait(10), -sig)
+                finally:
+                    proc.kill()
+                    proc.wait()
                 self.assertEqual(os.listdir(self.cwd), [])
 
-    def test_ignored_signal_stays_ignored(self):
-        for sig in (signal.SIGHUP, signal.SIGINT):
-            with self.subTest(sig.name):
-                self.assertEqual(self.interrupt(sig, ignored=True), 0)
-                self.assertEqual(self.read(), generated_body(30000))
-                self.clear()
 
 if __name__ == "__main__":
     unittest.main()

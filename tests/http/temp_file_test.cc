@@ -86,23 +86,29 @@ TEST_F(TempFileTest, LandsOnlyThroughCommitAndLeavesNothingElse) {
   }
 }
 
-TEST_F(TempFileTest, TerminationSignalsRemoveIt) {
+TEST_F(TempFileTest, TerminationSignalsRemoveItAndIgnoredOnesStayIgnored) {
   for (bool nameless : {true, false}) {
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
-      SCOPED_TRACE(std::string(nameless ? "nameless " : "named ") + strsignal(sig));
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        TempFile file(dir_ + "/pkg", nameless);
-        fputs("partial", file.stream());
-        file.Flush();
-        raise(sig);
-        _exit(file.ok() ? 0 : 1);
+    for (bool ignored : {false, true}) {
+      for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(std::string(nameless ? "nameless " : "named ") +
+                     (ignored ? "ignored " : "") + strsignal(sig));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+          if (ignored) signal(sig, SIG_IGN);
+          {
+            TempFile file(dir_ + "/pkg", nameless);
+            fputs("partial", file.stream());
+            file.Flush();
+            raise(sig);
+          }
+          _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, ignored ? 0 : sig);
+        EXPECT_EQ(Names(), std::multiset<std::string>());
       }
-      int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-      EXPECT_EQ(Names(), std::multiset<std::string>());
     }
   }
 }
