@@ -5,6 +5,11 @@
                                   the second one ending in 443 so that
                                   mgmtfetch picks https:// for it
   helper.py table RESULTS.tsv     the markdown table of medians
+  helper.py broken-link BIN WORK  the broken-link job: a 256 MiB package from
+                                  the stand-in server, every answer cut after
+                                  64 MiB; mgmtfetch -d against curl --retry 10
+                                  (with and without -C -) and wget -t 10, each
+                                  into a fresh file in WORK
 
 RESULTS.tsv holds one line per timed run:
   round  section  size  proto  tool  start  end  peak_rss_kib
@@ -15,10 +20,14 @@ time in the same round): the machine's speed drifts by tens of per cent
 over minutes, and pairing runs made seconds apart cancels most of that.
 """
 import collections
+import filecmp
+import os
 import random
 import socket
 import statistics
+import subprocess
 import sys
+import time
 
 BASELINE = "curl"
 
@@ -75,11 +84,53 @@ def table(path):
             max(rss[key]) / 1024))
 
 
+def broken_link(binary, work, size_mib=256, cut_mib=64):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                    "..", "tests", "support"))
+    from standin import Standin
+    packages = os.path.join(work, "packages")
+    os.makedirs(packages)
+    source = os.path.join(packages, "pkg.bin")
+    with open(source, "wb") as f:
+        for _ in range(size_mib):
+            f.write(os.urandom(1 << 20))
+    target = os.path.join(work, "pkg.bin")
+    tools = [
+        ("mgmtfetch -d", [binary, "-t", "600", "-d"]),
+        ("curl --retry 10", ["curl", "-s", "--retry", "10", "-o", target]),
+        ("curl --retry 10 -C -", ["curl", "-s", "--retry", "10", "-C", "-", "-o", target]),
+        ("wget -t 10", ["wget", "-q", "-t", "10", "-O", target]),
+    ]
+    print("broken link: %d MiB package, every answer cut after %d MiB" % (size_mib, cut_mib))
+    print()
+    print("| tool | finished | requests | body bytes sent | wall time |")
+    print("|---|---|---:|---:|---:|")
+    with Standin(https=False, package_dir=packages) as server:
+        url = server.url("/linuxsetup/pkg.bin")
+        for name, cmd in tools:
+            if os.path.exists(target):
+                os.remove(target)
+            server.rules([{"prefix": "/linuxsetup/", "close_after": cut_mib << 20}])
+            start = time.monotonic()
+            done = subprocess.run(cmd + [url], cwd=work, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wall = time.monotonic() - start
+            finished = (done.returncode == 0 and os.path.exists(target)
+                        and filecmp.cmp(target, source, shallow=False))
+            record = server.requests()
+            print("| %s | %s | %d | %.1f MiB | %s |" % (
+                name, "yes" if finished else "no (exit %d)" % done.returncode, len(record),
+                sum(r["sent"] for r in record) / (1 << 20), fmt_seconds(wall)))
+            server.reset()
+
+
 def main(argv):
     if len(argv) == 2 and argv[1] == "ports":
         print("%d %d" % free_ports())
     elif len(argv) == 3 and argv[1] == "table":
         table(argv[2])
+    elif len(argv) == 4 and argv[1] == "broken-link":
+        broken_link(argv[2], argv[3])
     else:
         sys.exit(__doc__)
 

@@ -7,7 +7,7 @@ PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libcurl4-openssl-dev libgtest-dev
   python3 openssl curl wget iproute2 time valgrind nginx-light
-  dpkg-dev file
+  dpkg-dev file e2fsprogs mount
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #include "cli/curl_tool.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "address/address.h"
 #include "http/http.h"
+#include "http/temp_file.h"
 
 int32_t retry = 10;
 
@@ -14,6 +16,17 @@ bool TakeAttempt() {
   if (retry <= 0) return false;
   --retry;
   return true;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left of an attempt that began at `start` (0: no limit).
+// -t limits each attempt, not each request nor the whole download.
+long AttemptTimeLeft(Clock::time_point start) {
+  if (timeout <= 0) return 0;
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - start).count();
+  return static_cast<long>(timeout * 1000L - spent);
 }
 
 }  // namespace
@@ -67,13 +80,32 @@ int CurlTool::download_package(std::string url) {
 
   // With the budget already spent nothing is fetched, and that is a failure:
   // reporting 0 would tell a script the package is here when it is not.
-  int result = -1;
+  if (retry <= 0) return -1;
+  // Retry what the network may mend, not what the local machine refuses: a
+  // target or temporary file that cannot be made ends the download before
+  // any request, taking nothing from the budget.
+  if (UnusableTarget(file)) return -1;
+  TempFile temp(file);
+  if (!temp.ok()) return -1;
+  // The bytes and validator kept between attempts live here, for exactly
+  // one -d: the next -d, even of this URL, starts afresh, and the file goes
+  // whatever way this function is left.
+  PartialDownload partial{&temp, ""};
   CHttpDownload download;
-  while (TakeAttempt()) {
-    if (download.DownloadFile(url, file) >= 0) {
-      result = 0;
-      break;
+  while (retry > 0) {
+    const Clock::time_point start = Clock::now();
+    DownloadResult result = download.DownloadFile(url, &partial, AttemptTimeLeft(start));
+    if (result == DownloadResult::kNotSent) return -1;
+    --retry;
+    // The kept bytes turned out stale, usually as soon as the answer's head
+    // arrived: ask for the whole package within what is left of the attempt.
+    if (result == DownloadResult::kStale) {
+      const long left = AttemptTimeLeft(start);
+      if (timeout <= 0 || left > 0) result = download.DownloadFile(url, &partial, left);
     }
+    if (result == DownloadResult::kComplete) return temp.Commit() ? 0 : -1;
+    // A write that failed (disk full, file too big) fails again.
+    if (result == DownloadResult::kLocalFailure) return -1;
   }
-  return result;
+  return -1;
 }

@@ -1,179 +1,153 @@
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <memory>
-#include <new>
+#include <string>
 
+#include "http/answer.h"
 #include "http/easy.h"
 #include "http/http.h"
+#include "http/temp_file.h"
 
 namespace {
 
-// The temporary file of the download in progress, so that a signal that
-// ends the process mid-transfer does not leave it behind.
-char g_pending[PATH_MAX];
+// libcurl reads this as "refuse the chunk", which ends the transfer.
+constexpr size_t kRefuse = static_cast<size_t>(-1);
 
-extern "C" void RemovePendingAndDie(int sig) {
-  if (g_pending[0] != '\0') unlink(g_pending);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-// Removes the temporary file if the process is ended by one of the usual
-// termination signals while the guard lives.
-class PendingFileSignals {
- public:
-  explicit PendingFileSignals(const std::string& path) {
-    if (path.size() >= sizeof g_pending) return;
-    std::memcpy(g_pending, path.c_str(), path.size() + 1);
-    struct sigaction action {};
-    action.sa_handler = RemovePendingAndDie;
-    sigemptyset(&action.sa_mask);
-    // A signal ignored on entry (nohup, background jobs) stays ignored.
-    for (size_t i = 0; i < kCount; ++i) {
-      sigaction(kSignals[i], nullptr, &saved_[i]);
-      if (saved_[i].sa_handler != SIG_IGN)
-        sigaction(kSignals[i], &action, nullptr);
-    }
-    armed_ = true;
-  }
-  ~PendingFileSignals() {
-    if (!armed_) return;
-    for (size_t i = 0; i < kCount; ++i)
-      sigaction(kSignals[i], &saved_[i], nullptr);
-    g_pending[0] = '\0';
-  }
-  PendingFileSignals(const PendingFileSignals&) = delete;
-  PendingFileSignals& operator=(const PendingFileSignals&) = delete;
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  static constexpr size_t kCount = sizeof kSignals / sizeof kSignals[0];
-  struct sigaction saved_[kCount] {};
-  bool armed_ = false;
-};
-constexpr int PendingFileSignals::kSignals[];
-
-// libcurl hands the write callback at most 16 KiB at a time, and with
-// stdio's default 4 KiB buffer every chunk became a write(2) of its own: on
-// a fast link the system calls and the page cache's per-call work cost more
-// than the network. 256 KiB writes cut them sixteen-fold while the buffer
-// still sits in the CPU cache between the copy in and the copy out (1 MiB
-// measured slower).
-constexpr size_t kWriteBufferBytes = 256 * 1024;
 // libcurl's own default is 16 KiB, so a plain-HTTP body needed a recv(2)
 // and a poll(2) per 16 KiB.
 constexpr long kReceiveBufferBytes = 256 * 1024;
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// A new, private file beside the target. It is created exclusively, so a
-// link planted under its name is never followed, and it replaces the target
-// only through Commit; otherwise the destructor removes it.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target)
-      : path_(DirectoryOf(target) + "/.mgmtfetch-XXXXXX") {
-    const int fd = mkstemp(&path_[0]);
-    if (fd < 0) {
-      path_.clear();
-      return;
-    }
-    stream_ = fdopen(fd, "wb");
-    if (stream_ == nullptr) {
-      close(fd);
-      return;
-    }
-    // Without the larger buffer the download still works, only slower.
-    buffer_.reset(new (std::nothrow) char[kWriteBufferBytes]);
-    if (buffer_) setvbuf(stream_, buffer_.get(), _IOFBF, kWriteBufferBytes);
-  }
-  ~TempFile() {
-    if (stream_ != nullptr) fclose(stream_);
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  FILE* stream() const { return stream_; }
-  const std::string& path() const { return path_; }
-
-  // Flushes, gives the file the mode a plain create would have had, and
-  // renames it over the target. False if any of that failed.
-  bool Commit(const std::string& target) {
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fflush(stream_) == 0 && !ferror(stream_) &&
-              fchmod(fileno(stream_), 0666 & ~mask) == 0;
-    ok = (fclose(stream_) == 0) && ok;
-    stream_ = nullptr;
-    if (!ok || rename(path_.c_str(), target.c_str()) != 0) return false;
-    path_.clear();
-    return true;
-  }
-
- private:
-  std::string path_;
-  // Outlives stream_: the destructor and Commit close the stream first.
-  std::unique_ptr<char[]> buffer_;
-  FILE* stream_ = nullptr;
+struct UrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct ListCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-// A target that no file can be renamed onto: fail before any traffic.
-bool UnusableTarget(const std::string& path) {
-  if (path.empty() || path.back() == '/') return true;
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// What libcurl itself would refuse before sending anything (a blank in the
+// path, a bad port): the same parse, with the flags it uses for a transfer.
+bool WellFormedUrl(const std::string& url) {
+  std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
+  return parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
+                                CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+}
+
+// One request and the answer it is receiving. The head of every answer
+// passes through the header callback, redirects and interim answers
+// included, so each status line starts the record afresh: what is left at
+// the end belongs to the final answer.
+struct Transfer {
+  Transfer(TempFile* f, int64_t kept) : file(f), offset(kept) {}
+  TempFile* file;
+  int64_t offset;  // bytes kept from earlier attempts, asked to be skipped
+  long status = 0;
+  std::string etag;
+  std::string last_modified;
+  ByteRange range;
+  bool judged = false;
+  Verdict verdict = Verdict::kReject;
+};
+
+extern "C" size_t OnHeader(char* data, size_t size, size_t count, void* p) noexcept {
+  auto* t = static_cast<Transfer*>(p);
+  const size_t n = size * count;
+  try {
+    const std::string line(data, n);
+    std::string value;
+    if (const long status = StatusOfLine(line)) {
+      t->status = status;
+      t->etag.clear();
+      t->last_modified.clear();
+      t->range = ByteRange();
+      t->judged = false;
+    } else if (HeaderValue(line, "ETag", &value)) {
+      t->etag = value;
+    } else if (HeaderValue(line, "Last-Modified", &value)) {
+      t->last_modified = value;
+    } else if (HeaderValue(line, "Content-Range", &value)) {
+      if (!ParseContentRange(value, &t->range)) t->range = ByteRange();
+    }
+  } catch (...) {
+    return 0;  // out of memory: libcurl ends the transfer
+  }
+  return n;
 }
 
 }  // namespace
 
 size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
-                                       void* stream) {
-  if (stream == nullptr) return static_cast<size_t>(-1);
-  return fwrite(chunk, size, count, static_cast<FILE*>(stream));
+                                       void* transfer) {
+  auto* t = static_cast<Transfer*>(transfer);
+  if (t == nullptr) return kRefuse;
+  if (!t->judged) {
+    t->verdict = JudgeAnswer(t->status, t->offset, t->range);
+    t->judged = true;
+  }
+  // An error page or a stray 206 is not worth the bandwidth.
+  if (t->verdict != Verdict::kTake) return kRefuse;
+  // A short count ends the transfer; the stream's error flag tells why.
+  return fwrite(chunk, size, count, t->file->stream());
 }
 
 int CHttpDownload::ProgressCallback(void*, double, double, double, double) {
   return 0;
 }
 
-int32_t CHttpDownload::DownloadFile(std::string url, std::string path) {
+DownloadResult CHttpDownload::DownloadFile(const std::string& url,
+                                           PartialDownload* partial, long limit_ms) {
+  if (!WellFormedUrl(url)) return DownloadResult::kNotSent;
   EasyHandle handle(curl_easy_init());
-  if (!handle) return -1;
+  if (!handle) return DownloadResult::kNotSent;
   CURL* h = handle.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  if (!SecureTransfer(h, url)) return -1;
-  if (UnusableTarget(path)) return -1;
-  TempFile temp(path);
-  if (temp.stream() == nullptr) return -1;
-  PendingFileSignals cleanup_on_signal(temp.path());
+  if (!SecureTransfer(h, url)) return DownloadResult::kNotSent;
 
+  TempFile* file = partial->file;
+  const int64_t kept = file->Flush();
+  if (kept < 0) return DownloadResult::kLocalFailure;
+  Transfer t{file, kept};
+  std::unique_ptr<curl_slist, ListCleanup> headers;
+  if (kept > 0) {
+    // libcurl sends the Range and checks that an answer's Content-Range
+    // starts where asked; If-Range makes a server whose package changed
+    // answer with the whole new one instead of its tail.
+    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(kept));
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + partial->validator).c_str()));
+    if (!headers) return DownloadResult::kLocalFailure;
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  }
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CHttpDownload::DownloadCallback);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, temp.stream());
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, CHttpDownload::ProgressCallback);
   curl_easy_setopt(h, CURLOPT_PROGRESSDATA, this);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limit_ms > 0 ? limit_ms : 0L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
-  if (curl_easy_perform(h) != CURLE_OK) return -1;
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  if (status >= 400) return -1;
-  return temp.Commit(path) ? 0 : -1;
+  const CURLcode code = curl_easy_perform(h);
+  // Never CURLE_OK alone: with a resume offset libcurl also reports success
+  // for a 200 whose length equals the offset, having written nothing.
+  const Verdict verdict = JudgeAnswer(t.status, kept, t.range);
+  // An answer that wrote nothing (no answer at all, an error status) leaves
+  // the kept bytes as good as they were: If-Range still guards them.
+  if (verdict == Verdict::kReject) return DownloadResult::kFailed;
+  const int64_t size = verdict == Verdict::kTake ? file->Flush() : 0;
+  if (size < 0) return DownloadResult::kLocalFailure;
+  if (verdict == Verdict::kTake && code == CURLE_OK) {
+    if (kept == 0 || size == t.range.complete) return DownloadResult::kComplete;
+  } else if (verdict == Verdict::kTake) {
+    // Cut short: the next attempt asks for the rest, if this answer named
+    // the version its bytes belong to.
+    partial->validator = ResumeValidator(t.etag, t.last_modified);
+    if (!partial->validator.empty()) return DownloadResult::kFailed;
+    return file->Truncate() ? DownloadResult::kFailed : DownloadResult::kLocalFailure;
+  }
+  // The kept bytes do not lead to one whole version of the package.
+  partial->validator.clear();
+  return file->Truncate() ? DownloadResult::kStale : DownloadResult::kLocalFailure;
 }

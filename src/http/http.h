@@ -50,16 +50,38 @@ class postit2 {
                                      void* cursor) noexcept;
 };
 
-// Download of one URL into a file, following up to 5 redirects.
+class TempFile;
+
+// What one download carries from an attempt to the next: the bytes received
+// so far, in the temporary file, and the validator (ETag or Last-Modified)
+// of the answer they came from. Without a validator the file is empty and
+// the next attempt starts from byte 0.
+struct PartialDownload {
+  TempFile* file;
+  std::string validator;
+};
+
+enum class DownloadResult {
+  kComplete,      // the file holds the whole package, ready to commit
+  kFailed,        // network failure or not the package: worth another attempt
+  kStale,         // the kept bytes were dropped: ask for the whole package
+  kLocalFailure,  // writing the file failed: no attempt can mend that
+  kNotSent        // refused before any request (the URL, the settings)
+};
+
+// One transfer of a package into a temporary file, following up to 5
+// redirects. Holds no data: what outlives a transfer is in PartialDownload.
 class CHttpDownload {
  public:
-  // 0 when the transfer completed with a final status below 400, else -1.
-  // The body goes to a temporary file beside `path` that replaces `path`
-  // only on success, so a failed attempt never touches an existing file.
-  int32_t DownloadFile(std::string url, std::string path);
+  // Asks for the package, or for its rest when bytes are kept, within
+  // `limit_ms` milliseconds (0: no limit), and appends the body to the file
+  // only if the final answer is the package (or the rest asked for).
+  DownloadResult DownloadFile(const std::string& url, PartialDownload* partial,
+                              long limit_ms);
 
+  // `transfer` is DownloadFile's record of the answer being received.
   static size_t DownloadCallback(void* chunk, size_t size, size_t count,
-                                 void* stream);
+                                 void* transfer);
   static int ProgressCallback(void* user, double dltotal, double dlnow,
                               double ultotal, double ulnow);
 };
