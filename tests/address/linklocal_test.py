@@ -8,6 +8,7 @@ import contextlib
 import os
 import sys
 import tempfile
+import time
 import unittest
 
 from standin import Standin, header, run_client
@@ -119,6 +120,65 @@ class LinkLocal(unittest.TestCase):
         # Each of -w and -d probes every interface once, and what follows
         # (an address with an empty zone) reaches no server.
         self.assertEqual(self.seen(), [[self.probe(i, port, True)] * 2 for i in (1, 2, 3)])
+
+
+
+class Staggered(unittest.TestCase):
+    """Three dead links (their peers hold no address, so a probe through one
+    waits out its whole time-out) come before two live links l1 and l2, each
+    to its own stand-in on fe80::1. Probes must not queue behind dead ones."""
+
+    @classmethod
+    def setUpClass(cls):
+        stack = contextlib.ExitStack()
+        cls.addClassCleanup(stack.close)
+        cls.client = client = stack.enter_context(netns.Netns("stag"))
+        dead = stack.enter_context(netns.Netns("dead"))
+        cls.servers, port = [], True
+        for i, name in enumerate(("d1", "d2", "d3", "l1", "l2")):
+            peer = dead if name[0] == "d" else stack.enter_context(netns.Netns(name))
+            client.ip("link", "add", name, "type", "veth", "peer", "name", f"p{i}",
+                      "netns", peer.name)
+            client.ip("addr", "add", f"fe80::c:{i}/64", "dev", name, "nodad")
+            client.ip("link", "set", name, "up")
+            peer.ip("link", "set", f"p{i}", "up")
+            if peer is not dead:
+                peer.ip("addr", "add", "fe80::1/64", "dev", f"p{i}", "nodad")
+                cls.servers.append(stack.enter_context(Standin(
+                    listen=f"fe80::1%p{i}", http=port, https=False,
+                    version_text=f"version of {name}\n", prefix=peer.exec)))
+                port = cls.servers[0].http_port
+
+    def test_dead_links_cost_the_stagger_not_the_time_out(self):
+        t, port = 6, self.servers[0].http_port
+        slow = {"method": "POST", "path": PROBE, "delay": t / 2 + 1}
+        # Rules of l1 and l2; the live link that wins (0: none); bounds of the
+        # whole -w in seconds. One probe after the other would take three
+        # time-outs before l1 is even tried.
+        for rules, winner, low, high in ((([], []), 1, 0, t / 2),
+                                         (([slow], []), 2, 0, t / 2),
+                                         (([REFUSE], [REFUSE]), 0, t, t + 3)):
+            with self.subTest(rules=rules):
+                for server, r in zip(self.servers, rules):
+                    server.reset()
+                    server.rules(r)
+                start = time.monotonic()
+                rc, out, _ = run_client(MGMTFETCH, ["-t", str(t), "-a", f"fe80::1:{port}", "-w"],
+                                        timeout=60, prefix=self.client.exec)
+                elapsed = time.monotonic() - start
+                self.assertEqual((rc, out), (0, f"version of l{winner}\n".encode()
+                                             if winner else b""))
+                self.assertTrue(low <= elapsed < high, elapsed)
+                # A live link after the winner is never probed; one before it
+                # saw its probe even though its answer was not waited for.
+                self.assertEqual(
+                    [[(r["method"], r["path"], r["body"]) for r in s.requests()]
+                     for s in self.servers],
+                    [[("POST", PROBE, f'{{"ip":[fe80::1%l{k}:{port}]}}')] * (k <= (winner or 2))
+                     + [("GET", "/version.info", "")] * (k == winner) for k in (1, 2)])
+                # Raced or not, a probe is the request it always was.
+                self.assertEqual([h for h, _ in self.servers[0].requests()[0]["headers"]],
+                                 ["Host", "Accept", "Content-Length", "Content-Type"])
 
 
 if __name__ == "__main__":
