@@ -124,9 +124,10 @@ class LinkLocal(unittest.TestCase):
 
 
 class Staggered(unittest.TestCase):
-    """Three dead links (their peers hold no address, so a probe through one
-    waits out its whole time-out) come before two live links l1 and l2, each
-    to its own stand-in on fe80::1. Probes must not queue behind dead ones."""
+    """Three dead links come before two live links l1 and l2, each to its own
+    stand-in on fe80::1. A dead link's peer holds no address; neighbour
+    discovery fails there, which does not end a probe's connect, so the probe
+    waits out its time-out. Probes must not queue behind dead ones."""
 
     @classmethod
     def setUpClass(cls):
@@ -150,14 +151,14 @@ class Staggered(unittest.TestCase):
                 port = cls.servers[0].http_port
 
     def test_dead_links_cost_the_stagger_not_the_time_out(self):
-        t, port = 6, self.servers[0].http_port
-        slow = {"method": "POST", "path": PROBE, "delay": t / 2 + 1}
+        t, port = 10, self.servers[0].http_port
+        slow = {"method": "POST", "path": PROBE, "delay": t / 2 + 2}
         # Rules of l1 and l2; the live link that wins (0: none); bounds of the
-        # whole -w in seconds. One probe after the other would take three
-        # time-outs before l1 is even tried.
-        for rules, winner, low, high in ((([], []), 1, 0, t / 2),
-                                         (([slow], []), 2, 0, t / 2),
-                                         (([REFUSE], [REFUSE]), 0, t, t + 3)):
+        # whole -w in seconds, wide enough for valgrind. One probe after the
+        # other would take three time-outs before l1 is even tried.
+        for rules, winner, low, high in ((([], []), 1, 0, t / 2 + 1),
+                                         (([slow], []), 2, 0, t / 2 + 1),
+                                         (([REFUSE], [REFUSE]), 0, t, t * 1.5)):
             with self.subTest(rules=rules):
                 for server, r in zip(self.servers, rules):
                     server.reset()
