@@ -82,8 +82,10 @@ int RacePosts(const std::vector<PostRequest>& posts,
     }
     if (running == 0) return -1;
 
+    // Should libcurl fail as a whole, no post would ever report its end:
+    // give up rather than wait for ever.
     int still_running = 0;
-    curl_multi_perform(multi.get(), &still_running);
+    if (curl_multi_perform(multi.get(), &still_running) != CURLM_OK) return -1;
     int winner = -1;
     bool failed = false;
     int left = 0;
@@ -113,6 +115,8 @@ int RacePosts(const std::vector<PostRequest>& posts,
           next_start - Clock::now());
       wait_ms = std::max<long>(0, static_cast<long>(until.count()));
     }
-    curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait_ms), nullptr);
+    if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait_ms),
+                        nullptr) != CURLM_OK)
+      return -1;
   }
 }
