@@ -66,7 +66,7 @@ int RacePosts(const std::vector<PostRequest>& posts,
   if (!multi) return -1;
   // Never resized: libcurl holds the addresses of each post's cursor and
   // answer. Destroyed before the multi handle.
-  std::vector<Post> running_posts(posts.size());
+  std::vector<Post> transfers(posts.size());
   size_t next = 0;
   int running = 0;
   Clock::time_point next_start = Clock::now();
@@ -74,7 +74,7 @@ int RacePosts(const std::vector<PostRequest>& posts,
     // A post that cannot start has failed at once, so the one after it is
     // due at once too.
     while (next < posts.size() && (running == 0 || Clock::now() >= next_start)) {
-      if (running_posts[next].Start(multi.get(), posts[next])) {
+      if (transfers[next].Start(multi.get(), posts[next])) {
         ++running;
         next_start = Clock::now() + stagger;
       }
@@ -92,10 +92,10 @@ int RacePosts(const std::vector<PostRequest>& posts,
     while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
       if (msg->msg != CURLMSG_DONE) continue;
       CURL* easy = msg->easy_handle;  // msg dies with the handle's removal
-      const auto it = std::find_if(running_posts.begin(), running_posts.end(),
+      const auto it = std::find_if(transfers.begin(), transfers.end(),
                                    [easy](const Post& p) { return p.Owns(easy); });
-      if (it == running_posts.end()) continue;
-      const int index = static_cast<int>(it - running_posts.begin());
+      if (it == transfers.end()) continue;
+      const int index = static_cast<int>(it - transfers.begin());
       if (it->Answered()) {
         if (winner < 0 || index < winner) winner = index;
       } else {
