@@ -3,9 +3,10 @@
 # valgrind memcheck (through MGMTFETCH_WRAPPER, which the tests' run_client
 # puts in front of the binary): version queries over HTTP, HTTPS and IPv6
 # with retries and cut bodies, downloads with redirects and failed ones, and
-# a link-local probe pass in network namespaces. Any memcheck error or
-# definite leak makes the client exit 99, which no test accepts. libcurl and
-# OpenSSL keep global state that is only "still reachable"; that is allowed.
+# link-local probe passes (dead links included) in network namespaces. Any
+# memcheck error or definite leak makes the client exit 99, which no test
+# accepts. libcurl and OpenSSL keep global state that is only "still
+# reachable"; that is allowed.
 # Uses the main build in build/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -22,7 +23,10 @@ export MGMTFETCH_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full
 subset=(
   "tests/cli/run_cli_tests.py|CommandLineTest.test_unknown_letter CommandLineTest.test_double_query_grouped CommandLineTest.test_three_failures_then_answer CommandLineTest.test_body_of_404_printed CommandLineTest.test_redirect_body_not_followed CommandLineTest.test_https_on_port_ending_443 CommandLineTest.test_ipv6_loopback CommandLineTest.test_cut_body_over_tls_not_printed CommandLineTest.test_download_without_linuxsetup"
   "tests/cli/download_test.py|DownloadTest.test_outcomes DownloadTest.test_resume DownloadTest.test_local_failures_are_not_retried"
-  "tests/address/linklocal_test.py|"
+  # Under valgrind a TLS probe outlasts the 250 ms after which the next
+  # interface is probed beside it, which the other cases' exact request
+  # records rule out; these two do not depend on how fast a probe is answered.
+  "tests/address/linklocal_test.py|LinkLocal.test_only_status_200_with_a_body_selects Staggered"
 )
 
 status=0

@@ -1,9 +1,11 @@
 #include "address/address.h"
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "http/http.h"
+#include "http/race.h"
 #include "netif/netif.h"
 
 namespace {
@@ -29,6 +31,17 @@ bool ZoneSurvivesUrl(const std::string& zone) {
     if (c <= ' ' || c == 0x7f || std::strchr("]/?#@", c) != nullptr) return false;
   }
   return true;
+}
+
+// A probe that has not been answered by then no longer holds up the next
+// interface's; it keeps running beside it.
+constexpr std::chrono::milliseconds kProbeStagger{250};
+
+// The probe of one scoped candidate address. The body names the candidate
+// bare ("%eth0"), as the server expects it; only the URL escapes the zone.
+PostRequest ProbeOf(const std::string& candidate) {
+  return {FormatIpAddr(candidate) + "/support/getuseraddressbyurl",
+          "{\"ip\":[" + candidate + "]}"};
 }
 
 }  // namespace
@@ -80,19 +93,19 @@ std::string FormatIpAddr(std::string address) {
 }
 
 int Confirm_Connect(std::string candidate) {
-  const std::string body = "{\"ip\":[" + candidate + "]}";
-  const std::string url = FormatIpAddr(candidate) + "/support/getuseraddressbyurl";
+  const PostRequest probe = ProbeOf(candidate);
   const std::string answer = postit2::PostData(
-      url, reinterpret_cast<const unsigned char*>(body.data()),
-      static_cast<int64_t>(body.size()));
+      probe.url, reinterpret_cast<const unsigned char*>(probe.body.data()),
+      static_cast<int64_t>(probe.body.size()));
   return answer.empty() ? -1 : 0;
 }
 
 std::string Gen_Ipv6_Interface(std::string address) {
   std::vector<std::string> names;
   GetNetInterface(names);
-  for (const std::string& name : names) {
-    if (Confirm_Connect(Insert_Ipv6_Interface(address, name)) == 0) return name;
-  }
-  return "";
+  std::vector<PostRequest> probes;
+  for (const std::string& name : names)
+    probes.push_back(ProbeOf(Insert_Ipv6_Interface(address, name)));
+  const int winner = RacePosts(probes, kProbeStagger);
+  return winner < 0 ? "" : names[winner];
 }

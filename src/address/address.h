@@ -22,8 +22,11 @@ std::string Insert_Ipv6_Interface(std::string address, std::string interface);
 // so that request cannot leave through any interface).
 std::string FormatIpAddr(std::string address);
 
-// The first local interface through which the link-local server answers the
-// probe, or "" when none does.
+// The local interface through which the link-local server answers the probe
+// first, or "" when none does. Interfaces are probed in inventory order, each
+// next one as soon as the one before has failed or has gone 250 ms without an
+// answer, so a dead link costs the stagger, not the time-out; when servers
+// answer within the stagger, this is the first interface that answers.
 std::string Gen_Ipv6_Interface(std::string address);
 
 // Probes the server named by the scoped candidate address: 0 if it answered

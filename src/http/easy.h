@@ -17,4 +17,15 @@ using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 // `url`. False when the transfer must not be attempted at all.
 bool SecureTransfer(CURL* handle, const std::string& url);
 
+struct PostDataCursor;
+
+// The transfer of postit2::PostData, set up on a new handle but not run, for
+// callers that drive several at once. `cursor` (over the body) and `answer`
+// must outlive the transfer. Null when no transfer may be made.
+EasyHandle NewPostHandle(const std::string& url, PostDataCursor* cursor,
+                         std::string* answer);
+
+// What PostData makes of a finished transfer: `answer` on status 200, else "".
+std::string PostAnswer(CURL* handle, const std::string& answer);
+
 #endif  // MGMTFETCH_HTTP_EASY_H_

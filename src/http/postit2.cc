@@ -71,32 +71,43 @@ std::string postit2::GetData(std::string url) {
   return body;
 }
 
-std::string postit2::PostData(std::string url, const unsigned char* body,
-                              int64_t length) {
+EasyHandle NewPostHandle(const std::string& url, PostDataCursor* cursor,
+                         std::string* answer) {
   curl_global_init(CURL_GLOBAL_ALL);
-  std::string answer;
   EasyHandle handle(curl_easy_init());
-  if (!handle) return "";
+  if (!handle) return nullptr;
   CURL* h = handle.get();
-  PostDataCursor cursor{body, 0, length < 0 ? 0 : length};
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  if (!SecureTransfer(h, url)) return "";
+  if (!SecureTransfer(h, url)) return nullptr;
   curl_easy_setopt(h, CURLOPT_HEADER, 0L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, postit2::WriteStringCallback);
   curl_easy_setopt(h, CURLOPT_POST, 1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, postit2::ReadPostDataCallback);
-  curl_easy_setopt(h, CURLOPT_READDATA, &cursor);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(cursor.size));
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer);
+  curl_easy_setopt(h, CURLOPT_READDATA, cursor);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(cursor->size));
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, answer);
+  return handle;
+}
+
+std::string PostAnswer(CURL* handle, const std::string& answer) {
   // Only the status decides: a probe that was answered at all tells us the
   // interface reaches the server, even if the body was then cut short. An
   // answer refused for its size has left `answer` empty: no answer.
-  curl_easy_perform(h);
   long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   if (status != 200) return "";
   return answer;
+}
+
+std::string postit2::PostData(std::string url, const unsigned char* body,
+                              int64_t length) {
+  std::string answer;
+  PostDataCursor cursor{body, 0, length < 0 ? 0 : length};
+  EasyHandle handle = NewPostHandle(url, &cursor, &answer);
+  if (!handle) return "";
+  curl_easy_perform(handle.get());
+  return PostAnswer(handle.get(), answer);
 }

@@ -9,6 +9,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 import unittest
 
 from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, header, run_client,
@@ -24,6 +25,14 @@ PROBE = "/support/getuseraddressbyurl"
 REFUSE = {"method": "POST", "path": PROBE, "status": 404}
 
 
+def live_neighbour(client, link, i):
+    """The first neighbour discovery through a fresh veth is at times answered
+    only on its retry a second later, which lets the next link's probe
+    overtake this one's; a fixed entry for the server's MAC keeps it quick."""
+    client.ip("neigh", "add", "fe80::1", "lladdr", f"02:00:00:00:00:0{i}",
+              "dev", link, "nud", "permanent")
+
+
 class LinkLocal(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -33,8 +42,9 @@ class LinkLocal(unittest.TestCase):
         cls.servers, cls.packages, ports = [], [], (True, True)
         for i in (1, 2, 3):
             ns = stack.enter_context(netns.Netns(f"srv{i}"))
-            client.ip("link", "add", f"c{i}", "type", "veth",
-                      "peer", "name", f"s{i}", "netns", ns.name)
+            client.ip("link", "add", f"c{i}", "type", "veth", "peer", "name", f"s{i}",
+                      "address", f"02:00:00:00:00:0{i}", "netns", ns.name)
+            live_neighbour(client, f"c{i}", i)
             client.ip("addr", "add", f"fe80::c:{i}/64", "dev", f"c{i}", "nodad")
             ns.ip("addr", "add", "fe80::1/64", "dev", f"s{i}", "nodad")
             client.ip("link", "set", f"c{i}", "up")
@@ -202,6 +212,67 @@ class InterfaceNames(unittest.TestCase):
                 self.assertEqual((rc, out), (0, b""))
                 self.assertEqual(len(self.bodies()[1]), 1)
                 self.assertLess(peak, flat + RSS_SLACK_KIB, "peak RSS in KiB")
+
+
+
+class Staggered(unittest.TestCase):
+    """Three dead links come before two live links l1 and l2, each to its own
+    stand-in on fe80::1. A dead link's peer holds no address; neighbour
+    discovery fails there, which does not end a probe's connect, so the probe
+    waits out its time-out. Probes must not queue behind dead ones."""
+
+    @classmethod
+    def setUpClass(cls):
+        stack = contextlib.ExitStack()
+        cls.addClassCleanup(stack.close)
+        cls.client = client = stack.enter_context(netns.Netns("stag"))
+        dead = stack.enter_context(netns.Netns("dead"))
+        cls.servers, port = [], True
+        for i, name in enumerate(("d1", "d2", "d3", "l1", "l2")):
+            peer = dead if name[0] == "d" else stack.enter_context(netns.Netns(name))
+            client.ip("link", "add", name, "type", "veth", "peer", "name", f"p{i}",
+                      "address", f"02:00:00:00:00:0{i}", "netns", peer.name)
+            client.ip("addr", "add", f"fe80::c:{i}/64", "dev", name, "nodad")
+            client.ip("link", "set", name, "up")
+            peer.ip("link", "set", f"p{i}", "up")
+            if peer is not dead:
+                live_neighbour(client, name, i)
+                peer.ip("addr", "add", "fe80::1/64", "dev", f"p{i}", "nodad")
+                cls.servers.append(stack.enter_context(Standin(
+                    listen=f"fe80::1%p{i}", http=port, https=False,
+                    version_text=f"version of {name}\n", prefix=peer.exec)))
+                port = cls.servers[0].http_port
+
+    def test_dead_links_cost_the_stagger_not_the_time_out(self):
+        t, port = 10, self.servers[0].http_port
+        slow = {"method": "POST", "path": PROBE, "delay": t / 2 + 2}
+        # Rules of l1 and l2; the live link that wins (0: none); bounds of the
+        # whole -w in seconds, wide enough for valgrind. One probe after the
+        # other would take three time-outs before l1 is even tried.
+        for rules, winner, low, high in ((([], []), 1, 0, t / 2 + 1),
+                                         (([slow], []), 2, 0, t / 2 + 1),
+                                         (([REFUSE], [REFUSE]), 0, t, t * 1.5)):
+            with self.subTest(rules=rules):
+                for server, r in zip(self.servers, rules):
+                    server.reset()
+                    server.rules(r)
+                start = time.monotonic()
+                rc, out, _ = run_client(MGMTFETCH, ["-t", str(t), "-a", f"fe80::1:{port}", "-w"],
+                                        timeout=60, prefix=self.client.exec)
+                elapsed = time.monotonic() - start
+                self.assertEqual((rc, out), (0, f"version of l{winner}\n".encode()
+                                             if winner else b""))
+                self.assertTrue(low <= elapsed < high, elapsed)
+                # A live link after the winner is never probed; one before it
+                # saw its probe even though its answer was not waited for.
+                self.assertEqual(
+                    [[(r["method"], r["path"], r["body"]) for r in s.requests()]
+                     for s in self.servers],
+                    [[("POST", PROBE, f'{{"ip":[fe80::1%l{k}:{port}]}}')] * (k <= (winner or 2))
+                     + [("GET", "/version.info", "")] * (k == winner) for k in (1, 2)])
+                # Raced or not, a probe is the request it always was.
+                self.assertEqual([h for h, _ in self.servers[0].requests()[0]["headers"]],
+                                 ["Host", "Accept", "Content-Length", "Content-Type"])
 
 
 if __name__ == "__main__":
