@@ -29,7 +29,7 @@ def live_neighbour(client, link, i):
     """The first neighbour discovery through a fresh veth is at times answered
     only on its retry a second later, which lets the next link's probe
     overtake this one's; a fixed entry for the server's MAC keeps it quick."""
-    client.ip("neigh", "add", "fe80::1", "lladdr", f"02:00:00:00:00:0{i}",
+    client.ip("neigh", "replace", "fe80::1", "lladdr", f"02:00:00:00:00:0{i}",
               "dev", link, "nud", "permanent")
 
 
@@ -158,7 +158,8 @@ class InterfaceNames(unittest.TestCase):
         for i, link in enumerate(("decoy", "named")):
             ns = stack.enter_context(netns.Netns(link))
             cls.client.ip("link", "add", link, "type", "veth", "peer", "name", "s",
-                          "netns", ns.name)
+                          "address", f"02:00:00:00:00:0{i}", "netns", ns.name)
+            live_neighbour(cls.client, link, i)
             cls.client.ip("addr", "add", f"fe80::c:{i}/64", "dev", link, "nodad")
             ns.ip("addr", "add", "fe80::1/64", "dev", "s", "nodad")
             cls.client.ip("link", "set", link, "up")
@@ -174,6 +175,7 @@ class InterfaceNames(unittest.TestCase):
         self.client.ip("link", "set", self.name, "name", name)
         self.client.ip("addr", "replace", "fe80::c:1/64", "dev", name, "nodad")
         self.client.ip("link", "set", name, "up")
+        live_neighbour(self.client, name, 1)
         type(self).name = name
         for server in self.servers:
             server.reset()
