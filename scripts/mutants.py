@@ -5,6 +5,7 @@ For every mutant the tree is copied to build-mutants/tree (the working tree
 itself is never touched, so Ctrl-C cannot leave a fault behind), the one
 file is changed there, build-mutants/build is rebuilt and ctest runs. A
 mutant is killed when a test fails (or the run passes its time limit).
+ctest runs as root in a network namespace of its own: only loopback.
 A mutant whose original text is missing, or not unique, does not apply.
 
   scripts/mutants.py                 every mutant, then the score and ratio
@@ -54,6 +55,8 @@ MUTANTS = [
     (CLI, "while (answer.empty() && TakeAttempt())", "while (TakeAttempt())",
      "version-retries-after-answer"),
     (CLI, "if (server.empty()) continue;", "", "version-empty-server-asked"),
+    (CLI, 'printf("%s", answer.c_str());', 'printf("%s\\n", answer.c_str());',
+     "version-newline-added"),
     (CLI, "split == std::string::npos || split == 0", "split == std::string::npos",
      "split-leading-marker-accepted"),
     (CLI, "if (slash == std::string::npos) return false;", "", "split-no-slash-accepted"),
@@ -186,7 +189,13 @@ def ctest(jobs, limit):
     failed_log = os.path.join(BUILD, "Testing", "Temporary", "LastTestsFailed.log")
     if os.path.exists(failed_log):
         os.remove(failed_log)
-    code, out = run(["ctest", "--test-dir", BUILD, "-j", str(jobs)], limit)
+    # A mutant may send traffic anywhere (a lookup of a name made from
+    # garbage goes to the system resolver): the run gets a network of its
+    # own with only loopback, and a private /run/netns, so namespaces that
+    # an interrupted test leaves behind vanish with the run.
+    script = ('mount -t tmpfs mutants /run/netns && ip link set lo up && '
+              f'exec ctest --test-dir "{BUILD}" -j {jobs}')
+    code, out = run(["unshare", "--net", "--mount", "sh", "-c", script], limit)
     if code is None:
         return ["(time-out)"]
     if code == 0:
