@@ -193,8 +193,8 @@ def ctest(jobs, limit):
     # garbage goes to the system resolver): the run gets a network of its
     # own with only loopback, and a private /run/netns, so namespaces that
     # an interrupted test leaves behind vanish with the run.
-    script = ('mount -t tmpfs mutants /run/netns && ip link set lo up && '
-              f'exec ctest --test-dir "{BUILD}" -j {jobs}')
+    script = ("mkdir -p /run/netns && mount -t tmpfs mutants /run/netns && "
+              f'ip link set lo up && exec ctest --test-dir "{BUILD}" -j {jobs}')
     code, out = run(["unshare", "--net", "--mount", "sh", "-c", script], limit)
     if code is None:
         return ["(time-out)"]
