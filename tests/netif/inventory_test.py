@@ -40,7 +40,8 @@ def dump(ns, *names):
     lines = [line.split("\t") for line in out.splitlines()]
     return ([tuple(f[1:]) for f in lines if f[0] == "rec"],
             [f[1] for f in lines if f[0] == "name"],
-            {f[1]: f[2] for f in lines if f[0] == "mac"})
+            {f[1]: f[2] for f in lines if f[0] == "mac"},
+            [f[1] for f in lines if f[0] == "fds"])
 
 
 def kernel_order(ns):
@@ -72,7 +73,7 @@ class Inventory(unittest.TestCase):
             dev, _, label = name.partition(":")
             extra = ["label", name] if label else ["nodad"] if ":" in address else []
             ns.ip("addr", "add", address, "dev", dev, *extra)
-        cls.records, cls.names, cls.macs = dump(
+        cls.records, cls.names, cls.macs, cls.left_open = dump(
             ns, "lo", "lo:1", "a0", "b0", "e0", LONG, LONG + "f", "x" * 64,
             "nosuch0", "")
 
@@ -102,6 +103,7 @@ class Inventory(unittest.TestCase):
         for name, mac in cases.items():
             with self.subTest(name=name):
                 self.assertEqual(self.macs[name], mac)
+        self.assertEqual(self.left_open, ["0"])  # every socket was closed
         # An interface without addresses still has its MAC read.
         self.assertRegex(self.macs["e0"], r"^[0-9a-f]{2}(-[0-9a-f]{2}){5}$")
 
