@@ -42,16 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string tail = parts.server + parts.path;
   FUZZ_CHECK(EndsWith(url, tail));
   FUZZ_CHECK(url[url.size() - tail.size() - 1] == '/');
-  FUZZ_CHECK(PackageFileName(parts.path) == PackageFileName(url));
 
   const std::string& server = parts.server;
   if (StartsWith(server, "fe80:") && server.find('.') == std::string::npos)
     return 0;
+  // The scheme and authority rules are the address target's; here only
+  // what the download makes of them.
   const std::string authority = GetServerIp(server);
   const std::string rebuilt = FormatIpAddr(authority) + parts.path;
-  FUZZ_CHECK(StartsWith(rebuilt, "http://") || StartsWith(rebuilt, "https://"));
   FUZZ_CHECK(PackageFileName(rebuilt) == PackageFileName(url));
-  CheckFileName(rebuilt);
 
   // The rebuilt URL splits the same way: the download asks the server it
   // named for the path it was given.

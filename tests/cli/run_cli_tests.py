@@ -1,7 +1,6 @@
 """mgmtfetch's command line against the stand-in server, one case per line of
 tests.json. Placeholders in arguments and expected output:
   {http}  127.0.0.1:<plain port>     {https} 127.0.0.1:<TLS port ending in 443>
-  {p8443} 127.0.0.N:8443, plain: the one port ending in 443 that gives http
   {v6}    ::1:<plain port>          {host}  localhost:<the {http} port>
   {usage} the usage text            {version}, {version6} the servers' default texts
 Keys: args, rules (installed on every server), stdout (exact), exit (default 0),
@@ -32,17 +31,6 @@ SERVERS = {}
 
 def setUpModule():
     SERVERS["main"] = Standin(version_text=TEXTS["version"]).start()
-    # 8443 sorts after "65535" byte-wise, so it must be the port itself; another
-    # process may hold it on one loopback address but hardly on all of them.
-    for n in range(1, 10):
-        try:
-            SERVERS["p8443"] = Standin(listen=f"127.0.0.{n}", http=8443, https=False,
-                                       version_text=TEXTS["version"]).start()
-            break
-        except RuntimeError:
-            continue
-    else:
-        raise RuntimeError("port 8443 taken on every address tried")
     try:
         SERVERS["v6"] = Standin(listen="::1", https=False,
                                 version_text=TEXTS["version6"]).start()
@@ -58,7 +46,6 @@ def tearDownModule():
 def expand(text):
     main, v6 = SERVERS["main"], SERVERS.get("v6")
     values = dict(TEXTS, usage=USAGE, http=main.addr(), https=main.addr(tls=True),
-                  p8443=SERVERS["p8443"].addr(),
                   host=f"localhost:{main.http_port}", v6=v6.addr() if v6 else "::1:1")
     for key, value in values.items():
         text = text.replace("{%s}" % key, value)

@@ -3,13 +3,26 @@
 //   rec  ifname ipv4 ipv6 mac   (GetIpMac, called twice on one list)
 //   name ifname                 (GetNetInterface, called twice on one list)
 //   mac  argument result        (get_mac of each command-line argument)
+//   fds  count                  (descriptors left open by all of the above)
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "netif/netif.h"
 
+namespace {
+
+long OpenDescriptors() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return std::distance(begin(fds), end(fds));
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  const long open_at_start = OpenDescriptors();
   std::vector<IpMac> records;
   GetIpMac(records);
   GetIpMac(records);
@@ -22,5 +35,6 @@ int main(int argc, char* argv[]) {
   for (const std::string& name : names) std::printf("name\t%s\n", name.c_str());
   for (int i = 1; i < argc; ++i)
     std::printf("mac\t%s\t%s\n", argv[i], get_mac(argv[i]).c_str());
+  std::printf("fds\t%ld\n", OpenDescriptors() - open_at_start);
   return 0;
 }
