@@ -18,6 +18,7 @@ BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
 PKG, OLD = "/linuxsetup/a.run", b"old package"
 EMPTY_VERSION = {"path": "/version.info", "empty": True}
+DATE = "Mon, 08 Feb 2021 15:15:30 GMT"
 # Every case starts with these: a package from an earlier run (mode 0640) and
 # a directory where a package could land (None stands for a directory).
 PLANTED = {"a.run": OLD, "d.run": None}
@@ -72,11 +73,12 @@ class DownloadTest(unittest.TestCase):
         whole, r1, r2 = generated_body(size), f"bytes={cut}-", f"bytes={2 * cut}-"
         v1, default = pkg(body_size=size), default_package(PKG)
         cut_once = lambda **rule: dict(v1, times=1, close_after=cut, **rule)  # noqa: E731
-        big = [{"path": "/linuxsetup/big.run", "body_size": 2**20}]
+        u, big = SERVER.url, [pkg(body_size=2**20)]
         # The directory becomes a tmpfs mounted with these options, in a mount
         # namespace of its own; what is left in it goes to stdout.
-        tmpfs = lambda options: ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o "$0" none "$PWD"' # noqa
-                                 ' || exit 77; cd "$PWD" && "$@"; rc=$?; ls -A; exit $rc', options]
+        tmpfs = lambda options: ["unshare", "-m", *sh(  # noqa: E731
+            'mount -t tmpfs -o "$1" none "$PWD" || exit 77; shift; cd "$PWD" && "$@"; rc=$?; '
+            'ls -A; exit $rc', options)]
         # name, rules (an empty -w answer is added), args, exit status, files
         # (bytes: a.run; a dict: names changed), Range of each package
         # request (a number: only how many), /version.info requests, the end
@@ -89,24 +91,25 @@ class DownloadTest(unittest.TestCase):
             ("201", [pkg(status=201, body="made")], d(), 0, b"made", 1, 9),
             ("5 redirects", [pkg(redirect_hops=5)], d(), 0, default, 6, 9),
             # One unit left: the hop that is refused is never asked for.
-            ("6 redirects", [pkg(redirect_hops=6)] + w9, ["-a", s, "-w", "-d", url], 255, None, 6, 9),
+            ("6 redirects", [pkg(redirect_hops=6)] + w9, ["-a", s, "-w", "-d", url], 255, None,
+             6, 9),
             ("cut off, always", [pkg(body_size=size, close_after=5000)], d(), 255, None,
              [None] + [f"bytes={5000 * k}-" for k in range(1, 10)], 0),
             ("dripped past -t once, then whole", [drip(times=1, validators="none")],
              ["-t", "1", *d()], 0, default, [None, None], 8),
-            ("dripped past -t on the last unit", w9 + [drip()], ["-t", "1", "-a", s, "-w", "-d", url],
-             255, None, 1, 9),
+            ("dripped past -t on the last unit", w9 + [drip()],
+             ["-t", "1", "-a", s, "-w", "-d", url], 255, None, 1, 9),
             ("third attempt", [pkg(times=2, status=500)], d(), 0, default, 3, 7),
             ("budget spent by -w", [], ["-a", s, "-w", "-d", url], 255, None, 0, 10),
             ("-a ignored", [], ["-a", "127.0.0.1:1", "-d", url], 0, default, 1, 0),
             # Only the last -d decides the exit status.
-            ("failed -d, then a good one", [], ["-d", SERVER.url("/setup/a.run"), *d()], 0, default, 1, 9),
-            ("good -d, then a failed one", [], ["-d", url, *d(SERVER.url("/setup/a.run"))], 255,
-             default, 1, 9),
+            ("failed -d, then a good one", [], ["-d", u("/setup/a.run"), *d()], 0, default, 1, 9),
+            ("good -d, then a failed one", [], ["-d", url, *d(u("/setup/a.run"))], 255, default,
+             1, 9),
             # Resumed with If-Range, or started afresh when the kept bytes are
             # no longer a prefix of the package.
             ("ETag", [dict(v1, close_after=cut)], d(), 0, whole, [None, r1, r2], 7),
-            ("over TLS", [dict(v1, close_after=cut)], d(SERVER.url(PKG, tls=True)), 0, whole,
+            ("over TLS", [dict(v1, close_after=cut)], d(u(PKG, tls=True)), 0, whole,
              [None, r1, r2], 7),
             ("Last-Modified only", [cut_once(validators="last-modified"), v1], d(), 0, whole,
              [None, r1], 8, "GMT"),
@@ -117,7 +120,8 @@ class DownloadTest(unittest.TestCase):
              generated_body(150000, "v2"), [None, r1, None], 8),
             ("changed to the kept length", [cut_once(), dict(v1, seed="v2", body_size=cut)], d(), 0,
              generated_body(cut, "v2"), [None, r1, None], 8),
-            ("ranges ignored", [cut_once(), dict(v1, ranges=False)], d(), 0, whole, [None, r1, None], 8),
+            ("ranges ignored", [cut_once(), dict(v1, ranges=False)], d(), 0, whole,
+             [None, r1, None], 8),
             ("mislabelled 206", [cut_once(), dict(v1, mislabel=True)], d(), 255, None,
              [None, r1] + [None] * 9, 0),
             ("new version every request", [dict(v1, close_after=cut, change=True)], d(), 255, None,
@@ -125,14 +129,16 @@ class DownloadTest(unittest.TestCase):
             ("across a redirect", [{"path": PKG, "location": "/linuxsetup/b.run"},
                                    dict(cut_once(), prefix="/linuxsetup/b"), v1],
              d(), 0, whole, [None, None, r1, r1], 8),
-            ("validator only on a redirect",
-             [{"path": PKG, "location": "/linuxsetup/b.run", "headers": {"ETag": '"r"'}},
-              dict(cut_once(validators="none"), prefix="/linuxsetup/b"), v1],
+            ("validators only on a redirect", [{"path": PKG, "location": "/linuxsetup/b.run",
+                                                "headers": {"ETag": '"r"', "Last-Modified": DATE}},
+                                               dict(cut_once(validators="none"),
+                                                    prefix="/linuxsetup/b"), v1],
              d(), 0, whole, [None] * 4, 8),
             ("206 short of the end", [cut_once(), dict(v1, times=1, headers={
                 "Content-Length": "30000", "Content-Range": f"bytes {cut}-99999/{size}"}), v1],
              d(), 0, whole, [None, r1, None], 8),
-            ("next -d starts afresh", [cut_once(), v1], ["-d", url, *d()], 0, whole, [None, r1, None], 7),
+            ("next -d starts afresh", [cut_once(), v1], ["-d", url, *d()], 0, whole,
+             [None, r1, None], 7),
             # The scheme goes by the port; the file is named by the URL's end.
             ("https on a plain port", [], d(f"https://127.0.0.1:{plain}{PKG}"), 0, default, 1, 9),
             ("http on a TLS port", [], d(f"http://127.0.0.1:{tls}{PKG}"), 0, default, 1, 9),
@@ -150,14 +156,12 @@ class DownloadTest(unittest.TestCase):
             # Local failures end the download without spending the budget on
             # more than the attempt that met them.
             *[(u, [], d(u), 255, None, 0, 10) for u in (
-                SERVER.url("/setup/a.run"), SERVER.url("/LinuxSetup/a.run"), f"{s}{PKG}", PKG,
-                SERVER.url("/linuxsetup/"), SERVER.url("/linuxsetup/.."),
-                SERVER.url("/linuxsetup/" + "x" * 256), SERVER.url("/linuxsetup/a b.run"),
-                SERVER.url("/linuxsetup/d.run"))],
+                u("/setup/a.run"), u("/LinuxSetup/a.run"), f"{s}{PKG}", PKG, u("/linuxsetup/"),
+                u("/linuxsetup/.."), u("/linuxsetup/" + "x" * 256), u("/linuxsetup/a b.run"),
+                u("/linuxsetup/d.run"))],
             ("read-only", [], d(), 255, None, 0, 10, '"', tmpfs("ro")),
-            ("disk full", big, d(SERVER.url("/linuxsetup/big.run")), 255, None, 1, 9, '"',
-             tmpfs("size=64k")),
-            ("file-size limit", big, d(SERVER.url("/linuxsetup/big.run")), 255, None, 1, 9, '"',
+            ("disk full", big, d(), 255, None, 1, 9, '"', tmpfs("size=64k")),
+            ("file-size limit", big, d(), 255, None, 1, 9, '"',
              sh("ulimit -f 64; trap '' XFSZ; exec \"$@\"")),
             ("immutable target", [], d(), 255, None, 1, 9, '"',
              sh('chattr +i a.run || exit 77; "$@"; rc=$?; chattr -i a.run; exit $rc')),
