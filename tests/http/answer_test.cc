@@ -1,5 +1,6 @@
 // The rules that read a package answer's head, as tables.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -37,9 +38,8 @@ TEST(AnswerHead, ContentRanges) {
   for (const auto& r : good) {
     ByteRange range;
     ASSERT_TRUE(ParseContentRange(r.value, &range)) << r.value;
-    EXPECT_EQ(range.first, r.first) << r.value;
-    EXPECT_EQ(range.last, r.last) << r.value;
-    EXPECT_EQ(range.complete, r.complete) << r.value;
+    EXPECT_EQ((std::vector<int64_t>{range.first, range.last, range.complete}),
+              (std::vector<int64_t>{r.first, r.last, r.complete})) << r.value;
   }
   for (const char* bad : {"bytes 5-9/*", "bytes */10", "bytes 9-5/10", "bytes 5-10/10",
                           "bytes=5-9/10", "bytes 5-9/10 x", "5-9/10", "bytes -5-9/10",
