@@ -47,6 +47,8 @@ class DownloadTest(unittest.TestCase):
         # An immutable file left by a case that was cut short must not stay.
         self.addCleanup(subprocess.run, ["chattr", "-R", "-i", self.cwd], capture_output=True)
 
+    # Plants PLANTED in an otherwise empty directory; the server starts afresh
+    # with these rules.
     def fresh(self, rules=()):
         shutil.rmtree(self.cwd)
         os.makedirs(self.path("d.run"))
