@@ -43,7 +43,7 @@ class DownloadTest(unittest.TestCase):
     def setUp(self):
         self.cwd = tempfile.mkdtemp(prefix="download-test-")
         self.addCleanup(shutil.rmtree, self.cwd, True)
-        self.addCleanup(os.umask, os.umask(0o022))
+        self.addCleanup(os.umask, os.umask(0o002))
         # An immutable file left by a case that was cut short must not stay.
         self.addCleanup(subprocess.run, ["chattr", "-R", "-i", self.cwd], capture_output=True)
 
@@ -188,7 +188,7 @@ class DownloadTest(unittest.TestCase):
             want = dict(PLANTED, **({"a.run": files} if isinstance(files, bytes) else files or {}))
             self.assertEqual(self.listing(), want)
             self.assertEqual(self.path("a.run").lstat().st_mode & 0o777,
-                             0o640 if want["a.run"] == OLD else 0o644)
+                             0o640 if want["a.run"] == OLD else 0o664)
             if prefix and prefix[0] == "unshare":
                 self.assertEqual(out, b"")  # nothing left inside the tmpfs
 

@@ -43,7 +43,7 @@ class TempFileTest : public ::testing::Test {
 TEST_F(TempFileTest, LandsOnlyThroughCommitAndLeavesNothingElse) {
   for (bool nameless : {true, false}) {
     SCOPED_TRACE(nameless ? "nameless" : "named");
-    const mode_t mask = umask(027);
+    const mode_t mask = umask(002);
     {
       TempFile file(dir_ + "/pkg", nameless);
       ASSERT_TRUE(file.ok());
@@ -56,7 +56,7 @@ TEST_F(TempFileTest, LandsOnlyThroughCommitAndLeavesNothingElse) {
       EXPECT_TRUE(file.Commit());
     }
     umask(mask);
-    EXPECT_EQ(Sh("ls -A; stat -c %a pkg; cat pkg"), "pkg\n640\nnew");
+    EXPECT_EQ(Sh("ls -A; stat -c %a pkg; cat pkg"), "pkg\n664\nnew");
     { TempFile abandoned(dir_ + "/pkg", nameless); fputs("x", abandoned.stream()); }
     // A rename refused (a directory in the way) leaves no name behind.
     ASSERT_EQ(system(("mkdir -p " + dir_ + "/sub/pkg/inside").c_str()), 0);
@@ -93,7 +93,7 @@ TEST_F(TempFileTest, TerminationSignalsRemoveItAndIgnoredOnesStayIgnored) {
 
 TEST(UnusableTarget, RefusesWhatNoRenameCanReplace) {
   const struct { std::string path; bool unusable; } rows[] = {
-      {"", true}, {"a/", true}, {".", true}, {"..", true}, {"/tmp", true},
+      {"", true}, {"/tmp/mgmtfetch-absent-name/", true}, {".", true}, {"..", true}, {"/tmp", true},
       {std::string(256, 'x'), true}, {"/tmp/no-such-dir/x", false},
       {"/tmp/mgmtfetch-absent-name", false}, {"/etc/hostname", false},
   };
