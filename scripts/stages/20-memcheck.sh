@@ -22,7 +22,7 @@ export MGMTFETCH_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full
 # script | unittest names (all of the script's tests when empty)
 subset=(
   "tests/cli/run_cli_tests.py|CommandLineTest.test_unknown_letter_query_still_runs CommandLineTest.test_double_query_grouped CommandLineTest.test_early_answer_leaves_budget CommandLineTest.test_body_of_404_printed CommandLineTest.test_redirect_body_not_followed CommandLineTest.test_https_on_port_ending_443 CommandLineTest.test_ipv6_loopback CommandLineTest.test_cut_body_over_tls_not_printed CommandLineTest.test_download_without_linuxsetup"
-  "tests/cli/download_test.py|DownloadTest.test_outcomes DownloadTest.test_resume DownloadTest.test_local_failures_are_not_retried"
+  "tests/cli/download_test.py|DownloadTest.test_downloads"
   # Under valgrind a TLS probe outlasts the 250 ms after which the next
   # interface is probed beside it, which the other cases' exact request
   # records rule out; these two do not depend on how fast a probe is answered.
