@@ -14,9 +14,8 @@ import sys
 import tempfile
 import time
 
-SOURCE_DIR = os.environ.get(
-    "MGMTFETCH_SOURCE_DIR",
-    os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+SOURCE_DIR = os.environ.get("MGMTFETCH_SOURCE_DIR",
+                            os.path.abspath(os.path.join(os.path.dirname(__file__), "../..")))
 SERVER = os.path.join(SOURCE_DIR, "standin", "mgmt-standin")
 BINARY = os.path.abspath(os.environ.get("MGMTFETCH")
                          or os.path.join(SOURCE_DIR, "build", "mgmtfetch"))
@@ -63,8 +62,7 @@ RSS_SLACK_KIB = 64 * 1024
 
 
 def run_measured(binary, args, prefix=None, limits=(), timeout=60):
-    """(exit code, stdout, peak RSS in KiB) under (resource.RLIMIT_*, value)
-    `limits`."""
+    """(exit code, stdout, peak RSS in KiB); `limits`: (RLIMIT_*, value) pairs."""
     # GNU time measures: a child of this process would start with this
     # process's pages counted. No wrapper, which would measure itself.
     with tempfile.NamedTemporaryFile() as report:
@@ -77,11 +75,9 @@ def run_measured(binary, args, prefix=None, limits=(), timeout=60):
 
 # Also run verbatim (python3 -c) under a prefix, the arguments as a JSON list.
 _CONTROL = r"""
-import http.client, json, ssl, sys
-def control(host, port, tls, method, path, data):
-    c = (http.client.HTTPSConnection(host, port, timeout=30,
-                                     context=ssl._create_unverified_context())
-         if tls else http.client.HTTPConnection(host, port, timeout=30))
+import http.client, json, sys
+def control(host, port, method, path, data):
+    c = http.client.HTTPConnection(host, port, timeout=30)
     try:
         c.request(method, path, body=data)
         r = c.getresponse()
@@ -161,10 +157,8 @@ class Standin:
         return f"{'https' if tls else 'http'}://{host}:{self.port(tls)}{path}"
 
     def control(self, method, path, payload=None):
-        """The decoded JSON answer of /__standin/<path>."""
-        tls = self.http_port is None
-        host = {"0.0.0.0": "127.0.0.1", "::": "::1"}.get(self.listen, self.listen)
-        where = [host, self.port(tls), tls, method, "/__standin/" + path,
+        """The decoded JSON answer of /__standin/<path>, over plain HTTP."""
+        where = [self.listen, self.http_port, method, "/__standin/" + path,
                  None if payload is None else json.dumps(payload)]
         if self.prefix:
             status, body = json.loads(subprocess.run(
