@@ -8,7 +8,6 @@ import os
 import resource
 import shlex
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -130,7 +129,7 @@ class Standin:
     def stop(self):
         """SIGTERM, then SIGKILL after 5 s. Safe to call twice."""
         if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.terminate()
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
