@@ -26,7 +26,7 @@ TEST(WriteCallbacks, AppendWholeChunksUpToTheLimit) {
       {3, 1, 0, 0, 0, false, true},  // zero bytes are taken before the null test
       {3, 1, 3, kRefused, 3, true},  {3, 1, 3, kRefused, 0, false, true},
       {0, kL, 1, kL, kL},     {kL - 4, 2, 2, 4, kL},    {kL, 1, 1, kRefused, 0},
-      {kL - 3, 2, 2, kRefused, 0},  {5, 1, kL, kRefused, 0},
+      {kL - 3, 2, 2, kRefused, 0},  {5, 1, kL, kRefused, 0},  {kL + 5, 1, 1, kRefused, 0},
       // A product that wraps around to a small number is refused too.
       {5, SIZE_MAX / 2 + 1, 2, kRefused, 0},
   };
