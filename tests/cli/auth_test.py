@@ -2,6 +2,7 @@
 that present certificates made here: a test CA signs two, one is self-signed."""
 
 import os
+import pathlib
 import random
 import select
 import shutil
@@ -116,15 +117,13 @@ class AuthTest(unittest.TestCase):
                 rc, out, seen = self.run_tool(["-a", addr, "-w"], env, rules)
                 self.assertEqual((out, len(seen)),
                                  (b"mgmt-standin 1.0\n" if answered else b"", asked))
-                with open(os.path.join(cwd, "a.run"), "wb") as old:
-                    old.write(b"old package")
+                target = pathlib.Path(cwd, "a.run")
+                target.write_bytes(b"old package")
                 rc, out, seen = self.run_tool(["-d", f"http://{addr}{PKG}"], env, rules, cwd)
                 self.assertEqual((rc, out, len(seen)), (0 if done else 255, b"", fetched))
                 self.assertEqual(os.listdir(cwd), ["a.run"])
-                with open(os.path.join(cwd, "a.run"), "rb") as new:
-                    self.assertEqual(new.read(), default_package(seen[-1]["path"])
-                                     if done else b"old package")
-
+                self.assertEqual(target.read_bytes(), default_package(seen[-1]["path"])
+                                 if done else b"old package")
 
 if __name__ == "__main__":
     unittest.main()
