@@ -124,6 +124,14 @@ class AuthTest(unittest.TestCase):
                 self.assertEqual(os.listdir(cwd), ["a.run"])
                 self.assertEqual(target.read_bytes(), default_package(seen[-1]["path"])
                                  if done else b"old package")
+    def test_refused_download_leaves_the_attempts(self):
+        # No attempt is spent on a download the settings refuse.
+        plain, at = self.servers["self"].port(), self.servers["self"].port(tls=True)
+        args = ["-d", f"http://127.0.0.1:{plain}{PKG}", "-a", f"127.0.0.1:{at}", "-w"]
+        with tempfile.TemporaryDirectory(prefix="auth-test-") as cwd:
+            rc, out, seen = self.run_tool(args, {PIN: self.pins["self"]}, [], cwd)
+        self.assertEqual((rc, out, len(seen)), (255, b"mgmt-standin 1.0\n", 1))
+
 
 if __name__ == "__main__":
     unittest.main()
