@@ -1,49 +1,35 @@
-"""Test-side handle on standin/mgmt-standin, the stand-in management server.
-
-    with Standin(name="A") as s:
-        s.rules([{"prefix": "/linuxsetup/", "times": 2, "status": 500}])
-        rc, out, err = run_client(MGMTFETCH, ["-d", s.url("/linuxsetup/p.bin", tls=True)])
-        assert [r["path"] for r in s.requests()] == [...]
-
-Servers started with a command prefix (["ip", "netns", "exec", "ns1"]) are
-also controlled through that prefix, so they may live in any namespace.
-"""
+"""Test-side handle on standin/mgmt-standin, the stand-in management server,
+and the runs of the client against it. A server started with a command prefix
+(["ip", "netns", "exec", "ns1"]) is controlled through it too."""
 
 import hashlib
-import http.client
 import json
 import os
 import resource
 import shlex
 import shutil
-import signal
-import ssl
 import subprocess
 import sys
 import tempfile
 import time
 
-SOURCE_DIR = os.environ.get(
-    "MGMTFETCH_SOURCE_DIR",
-    os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+SOURCE_DIR = os.environ.get("MGMTFETCH_SOURCE_DIR",
+                            os.path.abspath(os.path.join(os.path.dirname(__file__), "../..")))
 SERVER = os.path.join(SOURCE_DIR, "standin", "mgmt-standin")
+BINARY = os.path.abspath(os.environ.get("MGMTFETCH")
+                         or os.path.join(SOURCE_DIR, "build", "mgmtfetch"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 BLOCK = 65536
 
 
 def generated_body(size, seed=0):
-    """The bytes the server sends for {"body_size": size, "seed": seed}: the
-    concatenation over k = 0, 1, ... of SHAKE-128("<seed>:<k>").digest(65536),
-    cut to `size` bytes (seed formatted with str(): 7 -> "7")."""
-    blocks = (size + BLOCK - 1) // BLOCK
-    data = b"".join(hashlib.shake_128(f"{seed}:{k}".encode()).digest(BLOCK)
-                    for k in range(blocks))
-    return data[:size]
+    """The body of the rule {"body_size": size, "seed": seed}."""
+    return b"".join(hashlib.shake_128(f"{seed}:{k}".encode()).digest(BLOCK)
+                    for k in range(-(-size // BLOCK)))[:size]
 
 
 def default_package(path):
-    """The default /linuxsetup answer without --package-dir: 64 KiB seeded by
-    the request path without its query, e.g. "/linuxsetup/p.bin"."""
+    # Without --package-dir: 64 KiB seeded by the path without its query.
     return generated_body(BLOCK, path.split("?", 1)[0])
 
 
@@ -53,11 +39,9 @@ def header(record, name):
 
 
 def run_client(binary, args, cwd=None, timeout=60, prefix=None, env=None):
-    """Runs binary with args; returns (exit code, stdout bytes, stderr bytes).
-    A run longer than `timeout` seconds is killed and raises TimeoutExpired.
-    MGMTFETCH_WRAPPER (e.g. "valgrind --error-exitcode=99 --quiet") goes in
-    front of the binary, after the prefix, so a checker's report shows as
-    an exit status that no test expects."""
+    """(exit code, stdout, stderr); raises TimeoutExpired past `timeout` s."""
+    # MGMTFETCH_WRAPPER (e.g. "valgrind --error-exitcode=99 --quiet") goes
+    # after the prefix: a checker's report shows as a status no test expects.
     wrapper = shlex.split(os.environ.get("MGMTFETCH_WRAPPER", ""))
     done = subprocess.run(list(prefix or []) + wrapper + [binary] + list(args), cwd=cwd,
                           env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
@@ -77,86 +61,65 @@ RSS_SLACK_KIB = 64 * 1024
 
 
 def run_measured(binary, args, prefix=None, limits=(), timeout=60):
-    """Like run_client, for a run's peak resident size: (exit code, stdout
-    bytes, peak RSS in KiB). GNU time measures it, since a child of this
-    process would start with this process's pages counted; no wrapper, which
-    would measure itself. `limits`: (resource.RLIMIT_..., value) pairs."""
-    def apply_limits():
-        for which, value in limits:
-            resource.setrlimit(which, (value, value))
+    """(exit code, stdout, peak RSS in KiB); `limits`: (RLIMIT_*, value) pairs."""
+    # GNU time measures: a child of this process would start with this
+    # process's pages counted. No wrapper, which would measure itself.
     with tempfile.NamedTemporaryFile() as report:
         argv = list(prefix or []) + ["/usr/bin/time", "-f", "%M", "-o", report.name,
                                      binary] + list(args)
-        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout, preexec_fn=apply_limits)
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
+                              preexec_fn=lambda: [resource.setrlimit(w, (v, v)) for w, v in limits])
         return done.returncode, done.stdout, int(report.read().split()[-1])
 
 
-# Also run verbatim (python3 -c) under a prefix: host port tls method path [data].
+# Also run verbatim (python3 -c) under a prefix, the arguments as a JSON list.
 _CONTROL = r"""
-import http.client, ssl, sys
-def control(host, port, tls, method, path, data):
-    c = (http.client.HTTPSConnection(host, port, timeout=30,
-                                     context=ssl._create_unverified_context())
-         if tls else http.client.HTTPConnection(host, port, timeout=30))
+import http.client, json, sys
+def control(host, port, method, path, data):
+    c = http.client.HTTPConnection(host, port, timeout=30)
     try:
         c.request(method, path, body=data)
         r = c.getresponse()
-        return r.status, r.read()
+        return r.status, r.read().decode()
     finally:
         c.close()
 if __name__ == "__main__":
-    a = sys.argv[1:]
-    status, body = control(a[0], int(a[1]), a[2] == "1", a[3], a[4],
-                           a[5].encode() if len(a) > 5 else None)
-    sys.stdout.write("%d\n" % status)
-    sys.stdout.flush()
-    sys.stdout.buffer.write(body)
+    print(json.dumps(control(*json.loads(sys.argv[1]))))
 """
 _control_ns = {}
 exec(_CONTROL, _control_ns)
 
 
 class Standin:
-    """One mgmt-standin process.
-
-    http / https: True = a free port picked by the server (https: one whose
-    text ends in 443, so mgmtfetch uses TLS on it; http: one that does not),
-    an int = that port, False/None = listener off.
-    """
+    """One mgmt-standin process. http / https: True = a free port (for https
+    one ending in 443, so mgmtfetch uses TLS on it), an int = that port,
+    False/None = no listener."""
 
     def __init__(self, listen="127.0.0.1", http=True, https=True, name=None,
-                 version_text=None, package_dir=None, prefix=None, args=(),
-                 verbose=False, start_timeout=20):
-        self.listen = listen
-        self.prefix = list(prefix or [])
-        self.http_port = self.https_port = None
-        self.proc = None
-        self._log = None
-        self._output = ""
+                 version_text=None, package_dir=None, prefix=None, args=()):
+        self.listen, self.prefix = listen, list(prefix or [])
+        self.http_port = self.https_port = self.proc = None
         self._tmp = tempfile.mkdtemp(prefix="standin-test-")
-        cmd = self.prefix + [SERVER, "--listen", listen,
-                             "--ready-file", os.path.join(self._tmp, "ready")]
-        for flag, port in (("--http-port", http), ("--https-port", https)):
-            if port is not None and port is not False:
-                cmd += [flag, "0" if port is True else str(port)]
-        for flag, value in (("--name", name), ("--version-text", version_text),
-                            ("--package-dir", package_dir)):
-            if value is not None:
-                cmd += [flag, value]
-        self.cmd = cmd + (["--verbose"] if verbose else []) + list(args)
-        self.start_timeout = start_timeout
+        self._log = open(os.path.join(self._tmp, "log"), "w+b")
+        self.cmd = self.prefix + [SERVER, "--listen", listen,
+                                  "--ready-file", os.path.join(self._tmp, "ready")]
+        for flag, value in (("--http-port", http), ("--https-port", https), ("--name", name),
+                            ("--version-text", version_text), ("--package-dir", package_dir)):
+            if value is not None and value is not False:
+                self.cmd += [flag, "0" if value is True else str(value)]
+        self.cmd += list(args)
 
     def start(self):
         ready = os.path.join(self._tmp, "ready")
-        self._log = open(os.path.join(self._tmp, "log"), "w+b")
         self.proc = subprocess.Popen(self.cmd, stdin=subprocess.DEVNULL,
                                      stdout=self._log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + self.start_timeout
+        deadline = time.monotonic() + 20
         while not os.path.exists(ready):
             if self.proc.poll() is not None or time.monotonic() > deadline:
+                self._log.seek(0)
+                output = self._log.read().decode(errors="replace")
                 self.stop()
-                raise RuntimeError(f"mgmt-standin did not start: {self.cmd}\n{self.output()}")
+                raise RuntimeError(f"mgmt-standin did not start: {self.cmd}\n{output}")
             time.sleep(0.02)
         with open(ready) as f:
             ports = json.load(f)
@@ -166,68 +129,42 @@ class Standin:
     def stop(self):
         """SIGTERM, then SIGKILL after 5 s. Safe to call twice."""
         if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.terminate()
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        if self._log is not None:
-            self.output()
-            self._log.close()
-            self._log = None
-        if self._tmp:
-            shutil.rmtree(self._tmp, ignore_errors=True)
-            self._tmp = None
-
-    def output(self):
-        """What the server wrote (stdout and stderr) so far."""
-        if self._log is not None:
-            self._log.seek(0)
-            self._output = self._log.read().decode(errors="replace")
-        return self._output
+        self._log.close()
+        shutil.rmtree(self._tmp, ignore_errors=True)
 
     __enter__ = start
 
     def __exit__(self, *exc):
         self.stop()
 
-    # -- addresses
     def port(self, tls=False):
         return self.https_port if tls else self.http_port
 
-    def host(self):
-        """The listen address without its zone ("fe80::1%veth0" -> "fe80::1")."""
-        return self.listen.split("%", 1)[0]
-
     def addr(self, tls=False):
-        """The address as mgmtfetch -a takes it: "127.0.0.1:P", "::1:P",
-        "fe80::1:P" (no brackets; no zone, the client finds the interface)."""
-        return f"{self.host()}:{self.port(tls)}"
+        """As -a takes it: "fe80::1:P", without brackets or zone."""
+        return f"{self.listen.split('%', 1)[0]}:{self.port(tls)}"
 
     def url(self, path="/", tls=False):
-        """A URL for curl or mgmtfetch -d; a zone is written as %25zone."""
         host = self.listen.replace("%", "%25")
-        if ":" in host:
-            host = f"[{host}]"
+        host = f"[{host}]" if ":" in host else host
         return f"{'https' if tls else 'http'}://{host}:{self.port(tls)}{path}"
 
-    # -- control API
     def control(self, method, path, payload=None):
-        """Calls /__standin/<path>; returns the decoded JSON answer."""
-        data = None if payload is None else json.dumps(payload).encode()
-        tls = self.http_port is None
-        host = {"0.0.0.0": "127.0.0.1", "::": "::1"}.get(self.listen, self.listen)
-        where = (host, self.port(tls), tls, method, "/__standin/" + path)
-        if not self.prefix:
-            status, body = _control_ns["control"](*where, data)
+        """The decoded JSON answer of /__standin/<path>, over plain HTTP."""
+        where = [self.listen, self.http_port, method, "/__standin/" + path,
+                 None if payload is None else json.dumps(payload)]
+        if self.prefix:
+            status, body = json.loads(subprocess.run(
+                self.prefix + [PYTHON, "-c", _CONTROL, json.dumps(where)],
+                capture_output=True, timeout=60, check=True).stdout)
         else:
-            argv = [str(x) for x in where[:2]] + ["1" if tls else "0"] + list(where[3:])
-            done = subprocess.run(self.prefix + [PYTHON, "-c", _CONTROL] + argv
-                                  + ([data.decode()] if data is not None else []),
-                                  capture_output=True, timeout=60, check=True)
-            first, _, body = done.stdout.partition(b"\n")
-            status = int(first)
+            status, body = _control_ns["control"](*where)
         answer = json.loads(body)
         if status != 200:
             raise RuntimeError(f"control {method} {path}: {status} {answer}")
