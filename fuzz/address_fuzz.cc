@@ -61,14 +61,17 @@ void CheckFormat(const std::string& address) {
   if (authority == address) return;
   const size_t percent = address.find('%');
   FUZZ_CHECK(IsLinkLocal(address));
-  FUZZ_CHECK(address.find('.') == std::string::npos);
   FUZZ_CHECK(percent != std::string::npos && percent < colon);
   const std::string host = address.substr(0, percent);
   const std::string zone = address.substr(percent + 1, colon - percent - 1);
   const std::string rest = address.substr(colon);
-  // An empty zone (no interface answered) may instead be left out.
-  const bool unscoped = zone.empty() && authority == "[" + host + "]" + rest;
-  FUZZ_CHECK(unscoped || authority == "[" + host + "%25" + zone + "]" + rest);
+  FUZZ_CHECK(host.find('.') == std::string::npos);
+  // A zone is carried only if libcurl reads back this very name: nothing
+  // that ends it early or cuts the URL, and no number (an interface index).
+  if (authority == "[" + host + "]" + rest) return;
+  FUZZ_CHECK(authority == "[" + host + "%25" + zone + "]" + rest);
+  FUZZ_CHECK(!zone.empty() && zone.find_first_of("]/?#@") == std::string::npos);
+  FUZZ_CHECK(zone.find_first_not_of("+-0123456789") != std::string::npos);
 }
 
 void CheckServerIp(const std::string& address) {
