@@ -1,9 +1,7 @@
-"""A server named by a link-local address, end to end. The client namespace
-has dead links d1..d3 (their peers hold no address, so neighbour discovery
-fails and a probe's connect waits out its time-out), then live links l1..l3,
-each to its own namespace whose stand-in listens on fe80::1 with the same
-ports (HTTP on 80). The dead links get addresses, and so join the probes,
-only where a case asks for them."""
+"""A link-local server, end to end: the client has dead links d1..d3 (no
+address at their peers: neighbour discovery fails, a connect waits out its
+time-out), addressed only where a case asks, then live links l1..l3 to
+stand-ins on fe80::1, all on the same ports (HTTP on 80)."""
 
 import contextlib
 import json
@@ -13,16 +11,22 @@ import tempfile
 import time
 import unittest
 
-from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, header, run_client,
-                     run_measured)
+from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, default_package, header,
+                     run_client, run_measured)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netif"))
 import netns  # noqa: E402
 
 MGMTFETCH = os.environ.get("MGMTFETCH", "mgmtfetch")
 PROBE = "/support/getuseraddressbyurl"
-REFUSE = {"method": "POST", "path": PROBE, "status": 404}
 DEAD, LIVE = ("d1", "d2", "d3"), ("l1", "l2", "l3")
+
+
+def post(**rule):
+    return [dict(rule, method="POST", path=PROBE)]
+
+
+REFUSE = post(status=404)
 
 
 class LinkLocal(unittest.TestCase):
@@ -32,7 +36,7 @@ class LinkLocal(unittest.TestCase):
         cls.addClassCleanup(stack.close)
         cls.client = stack.enter_context(netns.Netns("ll"))
         dead = stack.enter_context(netns.Netns("dead"))
-        cls.servers, cls.packages, https, cls.named = [], [], True, "l3"
+        cls.servers, https, cls.named = [], True, "l3"
         for i, name in enumerate(DEAD + LIVE):
             peer = dead if name in DEAD else stack.enter_context(netns.Netns(name))
             cls.client.ip("link", "add", name, "type", "veth", "peer", "name", f"p{i}",
@@ -43,22 +47,16 @@ class LinkLocal(unittest.TestCase):
                 continue
             cls.live(name, i)
             peer.ip("addr", "add", "fe80::1/64", "dev", f"p{i}", "nodad")
-            packages = stack.enter_context(tempfile.TemporaryDirectory())
-            cls.packages.append(os.urandom(100000 + i))
-            with open(os.path.join(packages, "p.bin"), "wb") as f:
-                f.write(cls.packages[-1])
-            server = stack.enter_context(Standin(
-                listen=f"fe80::1%p{i}", http=80, https=https, version_text=f"version of {name}\n",
-                package_dir=packages, prefix=peer.exec))
+            server = stack.enter_context(Standin(listen=f"fe80::1%p{i}", http=80, https=https,
+                                                 version_text=f"version of {name}\n",
+                                                 prefix=peer.exec))
             https = server.https_port
             cls.servers.append(server)
 
     @classmethod
     def live(cls, name, i):
-        """The first neighbour discovery through a fresh veth is at times
-        answered only on its retry a second later, which lets the next link's
-        probe overtake this one's; a fixed entry for the server's MAC keeps
-        it quick."""
+        """Fixed neighbour entry: a fresh veth's first discovery is at times
+        answered only a second later, letting the next link's probe overtake."""
         cls.client.ip("addr", "replace", f"fe80::c:{i}/64", "dev", name, "nodad")
         cls.client.ip("neigh", "replace", "fe80::1", "lladdr", f"02:00:00:00:00:0{i}",
                       "dev", name, "nud", "permanent")
@@ -86,8 +84,8 @@ class LinkLocal(unittest.TestCase):
                           prefix=self.client.exec, env=env)[:2]
 
     def seen(self):
-        """Per server: (method, path, body, TLS) of each request. Raced or
-        not, a probe is the request it always was, header for header."""
+        """Per server: (method, path, body, TLS) of each request; raced or
+        not, every probe has the same headers."""
         seen = [s.requests() for s in self.servers]
         for r in sum(seen, []):
             if r["method"] == "POST":
@@ -101,23 +99,18 @@ class LinkLocal(unittest.TestCase):
     def test_w_picks_the_first_link_that_answers(self):
         pin = dict(os.environ, MGMTFETCH_PINNEDPUBKEY="sha256//" + "A" * 43 + "=")
         self.addCleanup(self.dead_links, False)
-        # Dead links ahead?, -t, TLS?, rules of l1..l3, environment, the live
-        # link that wins (0: none), how many live links see a probe, bounds of
-        # the run in seconds (wide enough for valgrind). One probe after the
-        # other would take three time-outs before l1 is even tried; a live
-        # link before the winner sees its probe even if not waited for.
+        # Dead links ahead?, -t, TLS?, rules of l1..l3, environment, winner
+        # (0: none), how many live links see a probe, bounds in seconds (wide
+        # enough for valgrind; probes in turn would wait out three time-outs).
         for dead, t, tls, rules, env, winner, probed, low, high in (
-                (False, 2, False, ([{"method": "POST", "path": PROBE, "empty": True}],
-                                   [{"method": "POST", "path": PROBE, "status": 201,
-                                     "body": "here\n"}]), None, 3, 3, 0, 60),
-                # A pin no server's key has: every TLS handshake fails, and
-                # plain HTTP is not even tried.
+                (False, 2, False, (post(empty=True), post(status=201, body="x")), None,
+                 3, 3, 0, 60),
+                # A pin no server has: TLS handshakes fail, HTTP is not tried.
                 (False, 2, False, (), pin, 0, 0, 0, 60),
                 (False, 2, True, (), pin, 0, 0, 0, 60),
                 (True, 10, False, (), None, 1, 1, 0, 6),
-                (True, 10, False, ([{"method": "POST", "path": PROBE, "delay": 7}],),
-                 None, 2, 2, 0, 6),
-                (True, 10, False, ([REFUSE],) * 3, None, 0, 3, 10, 15)):
+                (True, 10, False, (post(delay=7),), None, 2, 2, 0, 6),
+                (True, 10, False, (REFUSE,) * 3, None, 0, 3, 10, 15)):
             port = self.servers[0].port(tls)
             with self.subTest(dead=dead, rules=rules, env=env is not None, tls=tls):
                 self.dead_links(dead)
@@ -125,7 +118,8 @@ class LinkLocal(unittest.TestCase):
                 start = time.monotonic()
                 out = self.fetch("-a", f"fe80::1:{port}", "-w", t=t, env=env)
                 self.assertTrue(low <= time.monotonic() - start < high)
-                self.assertEqual(out, (0, f"version of l{winner}\n".encode() if winner else b""))
+                self.assertEqual(out, (0, f"version of l{winner}\n".encode() if winner
+                                       else b""))
                 self.assertEqual(self.seen(), [
                     [self.probe(f"l{k}", port, tls)] * (k <= probed)
                     + [("GET", "/version.info", "", tls)] * (k == winner) for k in (1, 2, 3)])
@@ -138,8 +132,7 @@ class LinkLocal(unittest.TestCase):
         for tls, found in ((False, True), (True, True), (True, False)):
             port = self.servers[0].port(tls)
             with self.subTest(tls=tls, found=found), tempfile.TemporaryDirectory() as cwd:
-                self.assertEqual(str(port).endswith("443"), tls)
-                self.rules([REFUSE], nine if found else [REFUSE], [] if found else [REFUSE])
+                self.rules(REFUSE, nine if found else REFUSE, [] if found else REFUSE)
                 w = self.fetch("-a", f"fe80::1:{port}", "-w", cwd=cwd)
                 d = self.fetch("-d", f"http://fe80::1:{port}/linuxsetup/p.bin", cwd=cwd)
                 self.assertEqual((w, d, os.listdir(cwd)), (
@@ -152,22 +145,21 @@ class LinkLocal(unittest.TestCase):
                     else [p[k] * 2 for k in (0, 1, 2)])
                 if found:
                     with open(os.path.join(cwd, "p.bin"), "rb") as f:
-                        self.assertTrue(f.read() == self.packages[1])
+                        self.assertTrue(f.read() == default_package("/linuxsetup/p.bin"))
                     # The zone is the client's own business: libcurl leaves
                     # it out of the Host header of [fe80::1%25l2] (and port 80).
                     self.assertEqual({header(r, "Host") for r in self.servers[1].requests()},
                                      {f"[fe80::1]:{port}" if tls else "[fe80::1]"})
 
     def test_interface_names(self):
-        """l3 renamed in turn. A name libcurl would misread as another zone
-        (l1's, by name or index) must send nothing through that link."""
+        """l3 renamed: a name libcurl would misread as l1's must not reach l1."""
         index = json.loads(self.client.ip("-j", "link", "show", "l1"))[0]["ifindex"]
         self.addCleanup(self.rename, "l3")
         for name, reached in (("eth0.100", True), ("br-mgmt", True), ("mgmt_0", True),
                               ("l1]#", False), (str(index), False), (f"+{index}", False)):
             with self.subTest(name=name):
                 self.rename(name)
-                self.rules([REFUSE], [REFUSE])
+                self.rules(REFUSE, REFUSE)
                 self.assertEqual(self.fetch("-a", "fe80::1:80", "-w"),
                                  (0, b"version of l3\n" if reached else b""))
                 self.assertEqual(self.seen(), [
@@ -181,7 +173,7 @@ class LinkLocal(unittest.TestCase):
         self.assertEqual(out, b"version of l1\n")
         for rule, t in (({"body_size": 200_000_000}, "2"), (ENDLESS, "2"), (ENDLESS, "0")):
             with self.subTest(rule=str(rule)[:30], t=t):
-                self.rules([dict(rule, method="POST", path=PROBE)], [REFUSE], [REFUSE])
+                self.rules(post(**rule), REFUSE, REFUSE)
                 rc, out, peak = run_measured(MGMTFETCH, ["-t", t, "-a", "fe80::1:80", "-w"],
                                              prefix=self.client.exec, limits=MEMORY_GUARD)
                 self.assertEqual((rc, out), (0, b""))

@@ -1,9 +1,6 @@
 """Network namespaces built by a test: unique names, removed on every path.
-
-Where none can be made (not root, no `ip netns`), require() ends the test
-with 77, which ctest counts as skipped; under CI=true it fails instead, since
-CI has to run these tests.
-"""
+Where none can be made, require() exits 77 (ctest: skipped), but fails under
+CI=true, since CI has to run these tests."""
 
 import itertools
 import os
