@@ -110,7 +110,7 @@ class LinkLocal(unittest.TestCase):
                 (False, 2, True, (), pin, 0, 0, 0, 60),
                 (True, 10, False, (), None, 1, 1, 0, 6),
                 (True, 10, False, (post(delay=7),), None, 2, 2, 0, 6),
-                (True, 10, False, (REFUSE,) * 3, None, 0, 3, 10, 15)):
+                (True, 6, False, (REFUSE,) * 3, None, 0, 3, 6, 9)):
             port = self.servers[0].port(tls)
             with self.subTest(dead=dead, rules=rules, env=env is not None, tls=tls):
                 self.dead_links(dead)
