@@ -1,7 +1,8 @@
 // Address normalisation and the scheme choice on arbitrary text. Input:
 // the address text, optionally followed by "\n" and an interface name.
 // The link-local road of GetServerIp probes the network, so it is left out
-// here; its text rules are reached through Insert_Ipv6_Interface.
+// here; its text rules are reached through Insert_Ipv6_Interface. What is
+// checked is what a URL built from any text must hold, not each rule again.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -22,25 +23,6 @@ bool NotAbove65535(const std::string& port) {
       [](char a, char b) {
         return static_cast<unsigned char>(a) < static_cast<unsigned char>(b);
       });
-}
-
-void CheckInsert(const std::string& address, const std::string& interface) {
-  const std::string out = Insert_Ipv6_Interface(address, interface);
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos) {
-    FUZZ_CHECK(out == address);
-    return;
-  }
-  const std::string host = address.substr(0, colon);
-  const std::string port = address.substr(colon + 1);
-  FUZZ_CHECK(EndsWith(out, ":" + port));
-  if (IsLinkLocal(address)) {
-    FUZZ_CHECK(out == host + "%" + interface + ":" + port);
-  } else if (host.find(':') != std::string::npos) {
-    FUZZ_CHECK(out == "[" + host + "]:" + port);
-  } else {
-    FUZZ_CHECK(out == address);
-  }
 }
 
 void CheckFormat(const std::string& address) {
@@ -76,18 +58,6 @@ void CheckFormat(const std::string& address) {
              zone.find_first_not_of("0123456789", sign) != std::string::npos);
 }
 
-void CheckServerIp(const std::string& address) {
-  if (IsLinkLocal(address) && address.find('.') == std::string::npos) return;
-  const std::string out = GetServerIp(address);
-  if (address.find('.') != std::string::npos) {
-    FUZZ_CHECK(out == address);
-  } else {
-    FUZZ_CHECK(out == Insert_Ipv6_Interface(address, ""));
-    FUZZ_CHECK(address.find(':') != std::string::npos || out == address);
-  }
-  CheckFormat(out);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,9 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string interface =
       newline == std::string::npos ? "eth0" : input.substr(newline + 1);
 
-  CheckInsert(address, interface);
   CheckFormat(address);
   CheckFormat(Insert_Ipv6_Interface(address, interface));
-  CheckServerIp(address);
+  // Link-local text without a "." would be probed for on the network.
+  if (!IsLinkLocal(address) || address.find('.') != std::string::npos)
+    CheckFormat(GetServerIp(address));
   return 0;
 }
