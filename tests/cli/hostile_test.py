@@ -1,12 +1,7 @@
 #!/usr/bin/env python3
-"""Hostile command lines against the built binary, in a fresh network
-namespace whose loopback is down: every connection and lookup fails at once
-and nothing leaves the host. A few hundred malformed -a, -d and -t arguments
-(very long, every byte value, piles of ":" "%" "[" "/" "fe80:"), mixed with
--w: each run must exit 0 or 255 (never by a signal), print only whole copies
-of the usage text, and leave no file anywhere, since every download fails.
-Where no namespace can be made, netns.require() decides between skip and
-failure. HOSTILE_SEED picks another set of generated cases."""
+"""Hundreds of malformed -a, -d, -t arguments, in a namespace whose loopback is
+down: each run exits 0 or 255, prints only whole usage texts, leaves no file.
+HOSTILE_SEED picks another set of generated cases."""
 
 import ctypes
 import os
@@ -98,8 +93,7 @@ class HostileArguments(unittest.TestCase):
     def test_malformed_arguments(self):
         with tempfile.TemporaryDirectory(prefix="mgmtfetch-hostile-") as base:
             dirs = [os.path.join(base, d) for d in ("work", "home", "tmp")]
-            for d in dirs:
-                os.mkdir(d)
+            list(map(os.mkdir, dirs))
             env = dict(os.environ, HOME=dirs[1], TMPDIR=dirs[2])
 
             def run(argv):
