@@ -85,16 +85,11 @@ TEST(PackageUrl, SplitRebuildAndFileName) {
   // No server: the split refuses. No rebuilt URL: it is the URL as given.
   struct Row { const char *url, *server = nullptr, *rebuilt = nullptr, *file = nullptr; };
   const Row rows[] = {
-      {"http://127.0.10.5:8080/linuxsetup/client.tar.gz", "127.0.10.5:8080", nullptr,
-       "client.tar.gz"},
-      {"https://127.1.1.1/linuxsetup/setup.bin", "127.1.1.1",
-       "http://127.1.1.1/linuxsetup/setup.bin", "setup.bin"},
-      {"http://127.1.1.1:443/linuxsetup/setup.bin", "127.1.1.1:443",
-       "https://127.1.1.1:443/linuxsetup/setup.bin", "setup.bin"},
-      {"http://2001:db8::8:443/linuxsetup/pkg.deb", "2001:db8::8:443",
-       "https://[2001:db8::8]:443/linuxsetup/pkg.deb", "pkg.deb"},
-      {"http://127.0.0.1/files/linuxsetup/a.run", "files", "http://files/linuxsetup/a.run",
-       "a.run"},
+      {"http://127.0.10.5:8080/linuxsetup/c.tar.gz", "127.0.10.5:8080", nullptr, "c.tar.gz"},
+      {"https://127.1.1.1/linuxsetup/s", "127.1.1.1", "http://127.1.1.1/linuxsetup/s", "s"},
+      {"http://h:443/linuxsetup/s", "h:443", "https://h:443/linuxsetup/s", "s"},
+      {"http://::8:443/linuxsetup/p", "::8:443", "https://[::8]:443/linuxsetup/p", "p"},
+      {"http://127.0.0.1/files/linuxsetup/a", "files", "http://files/linuxsetup/a", "a"},
       {"http://127.0.0.1/linuxsetup/pkg.run?v=2", "127.0.0.1", nullptr, "pkg.run?v=2"},
       {"http://127.0.0.1/linuxsetup/", "127.0.0.1", nullptr, ""},
       {"http://127.0.0.1/linuxsetup", "127.0.0.1", nullptr, "linuxsetup"},

@@ -69,10 +69,8 @@ class CommandLineTest(unittest.TestCase):
         seen = [r for s in SERVERS.values() for r in s.requests()]
         self.assertEqual(out.decode("latin-1"), expand(case.get("stdout", "")))
         self.assertEqual(rc, case.get("exit", 0))
-        if "stderr" in case:
-            self.assertIn(case["stderr"], err.decode("latin-1"))
-        else:
-            self.assertEqual(err, b"")
+        err = err.decode("latin-1")
+        self.assertIn(case["stderr"], err) if "stderr" in case else self.assertEqual(err, "")
         got = {"requests": len(seen), "paths": [r["path"] for r in seen],
                "path": {r["path"] for r in seen}, "tls": {r["tls"] for r in seen}}
         for key in sorted(got.keys() & case.keys()):
