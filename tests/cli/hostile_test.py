@@ -91,8 +91,7 @@ class HostileArguments(unittest.TestCase):
 
             def run(argv):
                 return subprocess.run([BINARY.encode()] + argv, cwd=dirs[0], env=env,
-                                      stdin=subprocess.DEVNULL, capture_output=True,
-                                      timeout=60)
+                                      stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
             usage = run([b"-x"]).stdout
             self.assertIn(b"-a | --address", usage)
             # Places a stray write would most likely land in.

@@ -20,11 +20,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = os.environ.get("MGMTFETCH") or os.path.join(HERE, "..", "..", "build", "mgmtfetch")
 with open(os.path.join(HERE, "tests.json")) as f:
     CASES = json.load(f)
-USAGE = ("\n\t\tversion: 1.0 \t(c) the mgmtfetch authors\n\n"
-         "    -a | --address\t\tserver addr;\n"
-         "    -w | --version\t\tserver version;\n"
-         "    -d | --download\t\tdownload client pack from server;\n"
-         "    -t | --timeout\t\tset timeout to server;\n")
+USAGE = ("\n\t\tversion: 1.0 \t(c) the mgmtfetch authors\n\n    -a | --address\t\tserver addr;\n"
+         "    -w | --version\t\tserver version;\n    -d | --download\t\tdownload client pack"
+         " from server;\n    -t | --timeout\t\tset timeout to server;\n")
 TEXTS = {"version": "mgmt 4.2.1\n", "version6": "mgmt 4.2.1 on ::1\n"}
 SERVERS = {}
 
