@@ -38,10 +38,9 @@ def dump(ns, *names):
     out = subprocess.run(ns.exec + [DUMP, *names], capture_output=True, text=True,
                          timeout=30, check=True).stdout
     lines = [line.split("\t") for line in out.splitlines()]
-    return ([tuple(f[1:]) for f in lines if f[0] == "rec"],
-            [f[1] for f in lines if f[0] == "name"],
-            {f[1]: f[2] for f in lines if f[0] == "mac"},
-            [f[1] for f in lines if f[0] == "fds"])
+    pick = lambda kind: [f[1:] for f in lines if f[0] == kind]  # noqa: E731
+    return ([tuple(f) for f in pick("rec")], [f[0] for f in pick("name")],
+            dict(pick("mac")), [f[0] for f in pick("fds")])
 
 
 def kernel_order(ns):
@@ -79,12 +78,9 @@ class Inventory(unittest.TestCase):
 
     def test_records_and_names_follow_the_address_list(self):
         listed = {}
-        for name, address, shown in ADDRESSES:
-            if shown:
-                text = address.split("/")[0]
-                mac = MACS.get(name, ZERO).replace(":", "-")
-                v6 = ":" in text
-                listed[(name, text)] = (name, "" if v6 else text, text if v6 else "", mac)
+        for name, text in ((n, a.split("/")[0]) for n, a, shown in ADDRESSES if shown):
+            v4, v6 = ("", text) if ":" in text else (text, "")
+            listed[(name, text)] = (name, v4, v6, MACS.get(name, ZERO).replace(":", "-"))
         order = [key for key in kernel_order(self.ns) if key in listed]
         self.assertCountEqual(order, listed)  # every address of the set-up took
         expected = [listed[key] for key in order]

@@ -12,29 +12,21 @@
 
 #include "netif/netif.h"
 
-namespace {
-
-long OpenDescriptors() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return std::distance(begin(fds), end(fds));
-}
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
-  const long open_at_start = OpenDescriptors();
+  const auto open_descriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const long open_at_start = open_descriptors();
   std::vector<IpMac> records;
-  GetIpMac(records);
-  GetIpMac(records);
+  std::vector<std::string> names;
+  for (int pass = 0; pass < 2; ++pass) { GetIpMac(records); GetNetInterface(names); }
   for (const IpMac& r : records)
     std::printf("rec\t%s\t%s\t%s\t%s\n", r.ifname.c_str(), r.ipv4.c_str(),
                 r.ipv6.c_str(), r.mac.c_str());
-  std::vector<std::string> names;
-  GetNetInterface(names);
-  GetNetInterface(names);
   for (const std::string& name : names) std::printf("name\t%s\n", name.c_str());
   for (int i = 1; i < argc; ++i)
     std::printf("mac\t%s\t%s\n", argv[i], get_mac(argv[i]).c_str());
-  std::printf("fds\t%ld\n", OpenDescriptors() - open_at_start);
+  std::printf("fds\t%ld\n", open_descriptors() - open_at_start);
   return 0;
 }
