@@ -63,8 +63,10 @@ MUTANTS = [
     (A, "if (zone.empty() || zone.size() > 15)", "if (zone.size() > 15)", "empty-zone-kept"),
     (A, "IsLinkLocal(address) && percent < colon &&", "IsLinkLocal(address) &&",
      "zone-position-check-dropped"),
+    # Survives: Confirm_Connect is no longer called; the probes race instead.
     (A, "return answer.empty() ? -1 : 0;", "return 0;", "probe-always-succeeds", LL),
     (A, 'return winner < 0 ? "" : names[winner];', 'return winner <= 0 ? "" : names[winner];',
+    # Survives: in no case does the first interface listed answer a probe.
      "first-interface-never-found", LL),
     (A, "zone.size() > 15) return false;", "zone.size() > 16) return false;", "zone-16-bytes-kept"),
     (A, "if (zone.size() > sign &&\n      zone.find_first_not_of", "if (false &&\n      zone.find_first_not_of",
@@ -102,6 +104,7 @@ MUTANTS = [
     (CLI, "if (result == DownloadResult::kStale) {", "if (false) {",
      "stale-not-refetched-at-once"),
     (CLI, "timeout * 1000L - spent", "timeout * 100L - spent", "attempt-limit-tenth"),
+    # Survives: no stale answer arrives once the attempt's time is spent.
     (CLI, "if (timeout <= 0 || left > 0) result", "result", "stale-refetch-past-limit"),
     (MAIN, "status = tool.download_package", "tool.download_package", "exit-status-ignored"),
     (MAIN, "timeout = atoi(optarg);", "", "timeout-option-ignored"),
@@ -125,6 +128,7 @@ MUTANTS = [
     (POST, "std::string().swap(*answer);  // frees the memory too, not just the size\n    return",
      "return", "capped-answer-kept"),
     (DL, "kTake && code == CURLE_OK) {", "kTake) {", "download-cut-body-accepted"),
+    # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
     (DL, "if (t->verdict != Verdict::kTake) return kRefuse;", "", "error-page-written"),
     (DL, "CURLOPT_MAXREDIRS, 5L", "CURLOPT_MAXREDIRS, 6L", "redirect-limit-raised"),
@@ -136,6 +140,7 @@ MUTANTS = [
      "resumed-length-unchecked"),
     (DL, "if (!WellFormedUrl(url)) return DownloadResult::kNotSent;", "", "bad-url-sent"),
     (DL, "limit_ms > 0 ? limit_ms : 0L", "0L", "attempt-time-limit-dropped"),
+    # Survives: no redirect hop carries a Content-Range before a 206 without one.
     (DL, "t->range = ByteRange();\n      t->judged", "t->judged", "range-kept-across-answers"),
     (ANS, "if (line[i] < '0' || line[i] > '9') return 0;", "", "status-digits-unchecked"),
     (ANS, "if (*pos - start == 18) return false;", "if (*pos - start == 19) return false;",
@@ -157,7 +162,8 @@ MUTANTS = [
      "nameless-mode-ignores-umask"),
     (TMP, "if (g_pending[0] != '\\0') unlink(g_pending);", "", "signal-leaves-temp-file"),
     (TMP, "if (saved_[i].sa_handler != SIG_IGN) sigaction", "sigaction", "ignored-signal-caught"),
-    # Survives: no test makes the last write of a download fail.
+    # Equivalent: fclose reports the same failed flush, and a failed earlier
+    # write has already failed the download.
     (TMP, "if (Flush() < 0) return false;\n  if (nameless_)", "if (nameless_)",
      "commit-write-error-ignored"),
     (TMP, "  rewind(stream_);\n", "", "truncate-without-rewind"),
@@ -165,13 +171,16 @@ MUTANTS = [
      "flush-error-flag-ignored"),
     (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
     (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
+    # Survives: two probes must end in the same round of the multi handle.
     (RACE, "if (winner < 0 || index < winner) winner = index;", "winner = index;",
      "race-later-interface-wins"),
     (RACE, "next_start = Clock::now() + stagger;", "next_start = Clock::now();",
      "race-no-stagger"),
     (RACE, "if (it->Answered()) {", "if (true) {", "race-unanswered-wins"),
+    # Survives: it costs only the stagger after a refused probe; timing only.
     (RACE, "      next_start = Clock::now();\n      continue;", "      continue;",
      "race-failure-waits-stagger"),
+    # Equivalent: libcurl's easy clean-up takes the handle out of its multi itself.
     (RACE, "if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_.get());", "",
      "race-handle-not-removed"),
     (RACE, "if (running == 0) return -1;", "if (running == 0 && next == 0) return -1;",
@@ -183,7 +192,8 @@ MUTANTS = [
      "plain-http-allowed-with-auth"),
     (SEC, 'policy.protocols = "https";', 'policy.protocols = "http,https";',
      "redirect-to-http-with-auth"),
-    (SEC, "if (!Readable(file)) return false;", "", "unreadable-file-ignored"),
+    (SEC, "if (!Readable(file)) return false;", "if (!Readable(file)) continue;",
+     "unreadable-file-ignored"),
     (SEC, " || st.st_size == 0)", ")", "empty-file-accepted"),
     (SEC, "!S_ISREG(st.st_mode) || ", "", "non-regular-file-accepted"),
     (SEC, 'if (!StartsWith(policy.pin, "sha256//")) policy.files', "policy.files",
