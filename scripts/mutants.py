@@ -30,9 +30,24 @@ TREE, BUILD = os.path.join(WORK, "tree"), os.path.join(WORK, "build")
 
 A, CLI, MAIN = "src/address/address.cc", "src/cli/curl_tool.cc", "src/cli/main.cc"
 POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.cc"
+ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
 NETIF = "src/netif/netif.cc"
 
-# (file, exact original text, replacement, short name)
+# The integration tests, cheapest first. The unit tests (every other test)
+# always run before them, then the tests a mutant's file names below, then
+# the rest in this order, each group a ctest call of its own: a mutant is
+# usually killed by the first test that can see it, in seconds.
+SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands"],
+        ["cli_download", "cli_hostile"], ["address_linklocal"]]
+FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
+         POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
+         TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
+         NETIF: ["netif_inventory"]}
+LL = ["address_linklocal"]
+
+# (file, exact original text, replacement, short name[, tests to run first]).
+# Grouped by file: the fault of one mutant and the mend of the one before it
+# then cost one compile, not two.
 MUTANTS = [
     (A, 'compare(0, 5, "fe80:") == 0', 'compare(0, 5, "fe80:") != 0', "linklocal-test-inverted"),
     (A, 'return host + "%" + interface + ":" + port;', 'return host + "%" + interface + port;',
@@ -45,13 +60,25 @@ MUTANTS = [
     (A, 'port.compare("65535") <= 0', 'port.compare("70000") <= 0', "https-port-limit-changed"),
     (A, 'port.size() - 3, 3, "443") == 0', 'port.size() - 3, 3, "443") != 0', "https-suffix-inverted"),
     (A, 'host + "%25" + zone', 'host + "%" + zone', "zone-percent-unescaped"),
-    (A, "if (zone.empty()) return", "if (false) return", "empty-zone-kept"),
+    (A, "if (zone.empty() || zone.size() > 15)", "if (zone.size() > 15)", "empty-zone-kept"),
     (A, "IsLinkLocal(address) && percent < colon &&", "IsLinkLocal(address) &&",
      "zone-position-check-dropped"),
-    (A, "return answer.empty() ? -1 : 0;", "return 0;", "probe-always-succeeds"),
-    (A, "name)) == 0) return name;", "name)) != 0) return name;", "probe-result-inverted"),
+    # Survives: Confirm_Connect is no longer called; the probes race instead.
+    (A, "return answer.empty() ? -1 : 0;", "return 0;", "probe-always-succeeds", LL),
+    (A, 'return winner < 0 ? "" : names[winner];', 'return winner <= 0 ? "" : names[winner];',
+    # Survives: in no case does the first interface listed answer a probe.
+     "first-interface-never-found", LL),
+    (A, "zone.size() > 15) return false;", "zone.size() > 16) return false;", "zone-16-bytes-kept"),
+    (A, "if (zone.size() > sign &&\n      zone.find_first_not_of", "if (false &&\n      zone.find_first_not_of",
+     "numeric-zone-kept"),
+    (A, "(zone[0] == '+' || zone[0] == '-') ? 1 : 0", "0", "signed-numeric-zone-kept"),
+    (A, "if (c <= ' ' ||", "if (c < ' ' ||", "zone-blank-kept"),
+    (A, 'std::strchr("]/?#@", c)', 'std::strchr("]/?#", c)', "zone-at-sign-kept"),
+    (A, "c == 0x7f || ", "", "zone-delete-byte-kept"),
+    (A, 'if (!ZoneSurvivesUrl(zone)) return scheme + "[" + host + "]:" + port;\n', "",
+     "zone-rules-skipped"),
     (CLI, "if (retry <= 0) return false;", "if (retry < 0) return false;", "budget-one-extra"),
-    (CLI, "  --retry;\n", "\n", "budget-never-spent"),
+    (CLI, "  --retry;\n  return true;", "  return true;", "budget-never-spent"),
     (CLI, "while (answer.empty() && TakeAttempt())", "while (TakeAttempt())",
      "version-retries-after-answer"),
     # Survives: its only effect, lookups of "version.info", goes to the resolver.
@@ -63,10 +90,26 @@ MUTANTS = [
     (CLI, "if (slash == std::string::npos) return false;", "", "split-no-slash-accepted"),
     (CLI, "url.rfind('/');", "url.find('/');", "file-name-first-slash"),
     (CLI, "|| parts.server.empty()) return -1;", ") return -1;", "download-empty-server-asked"),
-    (CLI, "int result = -1;", "int result = 0;", "download-spent-budget-succeeds"),
-    (CLI, "result = 0;\n      break;", "result = 0;", "download-repeats-after-success"),
+    (CLI, "if (retry <= 0) return -1;", "if (retry <= 0) return 0;",
+     "download-spent-budget-succeeds"),
+    (CLI, "kComplete) return temp.Commit() ? 0 : -1;", "kComplete) temp.Commit();",
+     "download-repeats-after-success"),
+    (CLI, "if (UnusableTarget(file)) return -1;", "", "unusable-target-fetched"),
+    (CLI, "while (retry > 0) {", "while (retry >= 0) {", "download-budget-one-extra"),
+    (CLI, "    --retry;\n    // The kept", "    // The kept", "download-budget-never-spent"),
+    (CLI, "if (result == DownloadResult::kNotSent) return -1;", "",
+     "unsent-download-spends-budget"),
+    (CLI, "if (result == DownloadResult::kLocalFailure) return -1;", "",
+     "local-failure-retried"),
+    (CLI, "if (result == DownloadResult::kStale) {", "if (false) {",
+     "stale-not-refetched-at-once"),
+    (CLI, "timeout * 1000L - spent", "timeout * 100L - spent", "attempt-limit-tenth"),
+    # Survives: no stale answer arrives once the attempt's time is spent.
+    (CLI, "if (timeout <= 0 || left > 0) result", "result", "stale-refetch-past-limit"),
     (MAIN, "status = tool.download_package", "tool.download_package", "exit-status-ignored"),
     (MAIN, "timeout = atoi(optarg);", "", "timeout-option-ignored"),
+    (MAIN, "signal(SIGPIPE, SIG_IGN);", "", "sigpipe-not-ignored"),
+    (MAIN, "signal(SIGXFSZ, SIG_IGN);", "", "sigxfsz-not-ignored"),
     (POST, "uint64_t b) { return b < a ? b : a; }", "uint64_t b) { return a < b ? b : a; }",
      "min-returns-max"),
     (POST, "if (curl_easy_perform(h) != CURLE_OK) return \"\";\n  return body;",
@@ -74,29 +117,90 @@ MUTANTS = [
     (POST, "&body);\n  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));",
      "&body);", "get-no-timeout"),
     (POST, "if (status != 200) return \"\";", "if (status >= 400) return \"\";",
-     "probe-accepts-any-non-error"),
+     "probe-accepts-any-non-error", LL),
     (POST, "if (chunk == nullptr || target == nullptr) return kRefuse;", "",
      "write-null-check-dropped"),
     (POST, "c->offset += k;", "", "read-cursor-not-advanced"),
-    (POST, "n);\n  return n;\n}\n\nsize_t postit2::WriteString",
-     "n);\n  return size;\n}\n\nsize_t postit2::WriteString",
+    (POST, "  return n;\n}\n\nsize_t postit2::ReadPost", "  return size;\n}\n\nsize_t postit2::ReadPost",
      "write-returns-element-size"),
-    (DL, "if (status >= 400) return -1;", "if (status > 400) return -1;", "download-accepts-400"),
-    (DL, "if (curl_easy_perform(h) != CURLE_OK) return -1;", "curl_easy_perform(h);",
-     "download-cut-body-accepted"),
-    (DL, "if (!path_.empty()) unlink(path_.c_str());", "", "temp-file-left-behind"),
-    (DL, "0666 & ~mask", "0600", "mode-ignores-umask"),
+    (POST, "if (count > room / size) {", "if (false) {", "text-cap-dropped"),
+    (POST, "if (count > room / size) {", "if (count > room / size + 1) {", "text-cap-one-over"),
+    (POST, "std::string().swap(*answer);  // frees the memory too, not just the size\n    return",
+     "return", "capped-answer-kept"),
+    (DL, "kTake && code == CURLE_OK) {", "kTake) {", "download-cut-body-accepted"),
+    # Survives: the download never passes a null transfer; only a unit row can.
+    (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
+    (DL, "if (t->verdict != Verdict::kTake) return kRefuse;", "", "error-page-written"),
     (DL, "CURLOPT_MAXREDIRS, 5L", "CURLOPT_MAXREDIRS, 6L", "redirect-limit-raised"),
-    (DL, "if (g_pending[0] != '\\0') unlink(g_pending);", "", "signal-leaves-temp-file"),
-    (DL, "if (saved_[i].sa_handler != SIG_IGN)\n", "", "ignored-signal-caught"),
-    (DL, "if (UnusableTarget(path)) return -1;", "", "unusable-target-fetched"),
-    # Survives: no test makes the last write of a download fail.
-    (DL, "fflush(stream_) == 0 && !ferror(stream_) &&", "", "commit-write-error-ignored"),
-    # Survives: the download never passes a null stream; only a unit row can.
-    (DL, "if (stream == nullptr) return static_cast<size_t>(-1);", "",
-     "download-null-check-dropped"),
-    (SEC, "CURLOPT_SSL_VERIFYPEER, 0L", "CURLOPT_SSL_VERIFYPEER, 1L", "tls-peer-verified"),
-    (SEC, "return true;", "return false;", "transfers-refused"),
+    (DL, '("If-Range: " + partial->validator)', '("X-If-Range: " + partial->validator)',
+     "if-range-not-sent"),
+    (DL, "if (!partial->validator.empty()) return DownloadResult::kFailed;", "",
+     "cut-answer-never-resumed"),
+    (DL, "kept == 0 || size == t.range.complete", "kept == 0 || size > 0",
+     "resumed-length-unchecked"),
+    (DL, "if (!WellFormedUrl(url)) return DownloadResult::kNotSent;", "", "bad-url-sent"),
+    (DL, "limit_ms > 0 ? limit_ms : 0L", "0L", "attempt-time-limit-dropped"),
+    # Survives: no redirect hop carries a Content-Range before a 206 without one.
+    (DL, "t->range = ByteRange();\n      t->judged", "t->judged", "range-kept-across-answers"),
+    (ANS, "if (line[i] < '0' || line[i] > '9') return 0;", "", "status-digits-unchecked"),
+    (ANS, "if (*pos - start == 18) return false;", "if (*pos - start == 19) return false;",
+     "range-number-19-digits"),
+    (ANS, "r.last >= r.complete", "r.last > r.complete", "range-last-equals-length"),
+    (ANS, "pos != value.size() ||", "", "range-trailing-text-accepted"),
+    (ANS, '!etag.empty() && etag.compare(0, 2, "W/") != 0', "!etag.empty()", "weak-etag-validates"),
+    (ANS, "status != 205 && status != 206 ?", "status != 205 ?", "fresh-206-taken"),
+    (ANS, "status == 206 && range.first == offset", "status == 206 && range.first <= offset",
+     "range-start-unmatched"),
+    (ANS, "success || status == 416 ? Verdict::kStale", "success ? Verdict::kStale",
+     "416-rejected"),
+    (ANS, "status <= 299;", "status <= 400;", "download-accepts-400"),
+    (ANS, "line[length] != ':' ||", "", "header-colon-unchecked"),
+    (ANS, "  while (end > begin && IsBlank(line[end - 1])) --end;\n", "", "header-tail-blanks-kept"),
+    (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
+    (TMP, "O_NOFOLLOW | O_CLOEXEC, 0666", "O_NOFOLLOW | O_CLOEXEC, 0600", "mode-ignores-umask"),
+    (TMP, "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666", "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600",
+     "nameless-mode-ignores-umask"),
+    (TMP, "if (g_pending[0] != '\\0') unlink(g_pending);", "", "signal-leaves-temp-file"),
+    (TMP, "if (saved_[i].sa_handler != SIG_IGN) sigaction", "sigaction", "ignored-signal-caught"),
+    # Equivalent: fclose reports the same failed flush, and a failed earlier
+    # write has already failed the download.
+    (TMP, "if (Flush() < 0) return false;\n  if (nameless_)", "if (nameless_)",
+     "commit-write-error-ignored"),
+    (TMP, "  rewind(stream_);\n", "", "truncate-without-rewind"),
+    (TMP, "fflush(stream_) != 0 || ferror(stream_)", "fflush(stream_) != 0",
+     "flush-error-flag-ignored"),
+    (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
+    (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
+    # Survives: two probes must end in the same round of the multi handle.
+    (RACE, "if (winner < 0 || index < winner) winner = index;", "winner = index;",
+     "race-later-interface-wins"),
+    (RACE, "next_start = Clock::now() + stagger;", "next_start = Clock::now();",
+     "race-no-stagger"),
+    (RACE, "if (it->Answered()) {", "if (true) {", "race-unanswered-wins"),
+    # Survives: it costs only the stagger after a refused probe; timing only.
+    (RACE, "      next_start = Clock::now();\n      continue;", "      continue;",
+     "race-failure-waits-stagger"),
+    # Equivalent: libcurl's easy clean-up takes the handle out of its multi itself.
+    (RACE, "if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_.get());", "",
+     "race-handle-not-removed"),
+    (RACE, "if (running == 0) return -1;", "if (running == 0 && next == 0) return -1;",
+     "race-waits-with-nothing-running"),
+    (SEC, "set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);",
+     "set(CURLOPT_SSL_VERIFYPEER, 1L);", "tls-peer-verified"),
+    (SEC, "  return ok;\n}", "  return false;\n}", "transfers-refused"),
+    (SEC, 'policy.refuse = !StartsWith(url, "https://");', "policy.refuse = false;",
+     "plain-http-allowed-with-auth"),
+    (SEC, 'policy.protocols = "https";', 'policy.protocols = "http,https";',
+     "redirect-to-http-with-auth"),
+    (SEC, "if (!Readable(file)) return false;", "if (!Readable(file)) continue;",
+     "unreadable-file-ignored"),
+    (SEC, " || st.st_size == 0)", ")", "empty-file-accepted"),
+    (SEC, "!S_ISREG(st.st_mode) || ", "", "non-regular-file-accepted"),
+    (SEC, 'if (!StartsWith(policy.pin, "sha256//")) policy.files', "policy.files",
+     "hash-pin-read-as-file"),
+    (SEC, "policy.verify ? 2L : 0L", "0L", "host-name-unchecked"),
+    (SEC, "if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY", "if (false) set(CURLOPT_PINNEDPUBLICKEY",
+     "pin-not-applied"),
     (NETIF, 'if (std::strcmp(name, "lo") == 0) return "";', "", "mac-of-loopback-read"),
     (NETIF, ">= sizeof request.ifr_name", "> sizeof request.ifr_name", "mac-long-name-cut"),
     (NETIF, "if (ioctl(sock.fd(), SIOCGIFHWADDR, &request) != 0) return \"\";",
@@ -189,16 +293,33 @@ def build():
     return code == 0, out
 
 
-def ctest(jobs, limit):
+def groups(first):
+    """The ctest calls of one run, in order: -R/-E regular expressions."""
+    slow = [name for group in SLOW for name in group]
+    calls = [("-E", "^(" + "|".join(slow) + ")$")]
+    if first:
+        calls.append(("-R", "^(" + "|".join(first) + ")$"))
+    # The last two groups go together: the link-local test alone outlasts both
+    # of the others, so -j2 runs them beside it.
+    rest = [[n for n in g if n not in first] for g in SLOW[:-2]]
+    rest.append([n for g in SLOW[-2:] for n in g if n not in first])
+    calls += [("-R", "^(" + "|".join(g) + ")$") for g in rest if g]
+    return calls
+
+
+def ctest(jobs, limit, first=()):
     failed_log = os.path.join(BUILD, "Testing", "Temporary", "LastTestsFailed.log")
     if os.path.exists(failed_log):
         os.remove(failed_log)
     # A mutant may send traffic anywhere (a lookup of a name made from
     # garbage goes to the system resolver): the run gets a network of its
     # own with only loopback, and a private /run/netns, so namespaces that
-    # an interrupted test leaves behind vanish with the run.
+    # an interrupted test leaves behind vanish with the run. The groups run
+    # one after another and the first failing one ends the run.
+    calls = " && ".join(f'ctest --test-dir "{BUILD}" -j {jobs} --stop-on-failure {flag} "{regex}"'
+                        for flag, regex in groups(list(first)))
     script = ("mkdir -p /run/netns && mount -t tmpfs mutants /run/netns && "
-              f'ip link set lo up && exec ctest --test-dir "{BUILD}" -j {jobs}')
+              f"ip link set lo up && {calls}")
     code, out = run(["unshare", "--net", "--mount", "sh", "-c", script], limit)
     if code is None:
         return ["(time-out)"]
@@ -223,7 +344,7 @@ def main():
     chosen = [m for m in MUTANTS
               if not args.names or any(fnmatch.fnmatch(m[3], n) for n in args.names)]
     if args.list or not chosen:
-        for file, _, _, name in chosen:
+        for file, _, _, name, *_ in chosen:
             print(f"{name:34} {file}")
         return 0 if chosen else 1
 
@@ -238,12 +359,14 @@ def main():
     failing = ctest(args.j, None) if ok else ["(build)"]
     if failing:
         sys.exit(f"the unmutated tree must build and pass first: {failing}\n{out[-3000:]}")
-    limit = 3 * (time.monotonic() - began) + 60
+    limit = 2 * (time.monotonic() - began) + 60
     print(f"unmutated: passes in {time.monotonic() - began:.0f} s; limit per mutant {limit:.0f} s",
           flush=True)
 
+    run_began = time.monotonic()
     killed, survived, skipped = [], [], []
-    for file, original, replacement, name in chosen:
+    chosen.sort(key=lambda m: [f for f, *_ in MUTANTS].index(m[0]))  # by file
+    for file, original, replacement, name, *first in chosen:
         path = os.path.join(TREE, file)
         with open(path) as f:
             text = f.read()
@@ -257,7 +380,7 @@ def main():
             with open(path, "w") as f:
                 f.write(text.replace(original, replacement))
             ok, out = build()
-            failing = ctest(args.j, limit) if ok else None
+            failing = ctest(args.j, limit, first[0] if first else FIRST[file]) if ok else None
         finally:
             with open(path, "w") as f:
                 f.write(text)
@@ -273,7 +396,9 @@ def main():
             survived.append(name)
     build()
     applied = len(killed) + len(survived)
-    print(f"\nkilled {len(killed)} of {applied}; survived: {', '.join(survived) or 'none'}")
+    spent = time.monotonic() - run_began
+    print(f"\n{len(chosen)} mutants in {spent / 60:.1f} min, {spent / max(len(chosen), 1):.0f} s each")
+    print(f"killed {len(killed)} of {applied}; survived: {', '.join(survived) or 'none'}")
     if skipped:
         print(f"not applied: {', '.join(skipped)}")
     ratio()

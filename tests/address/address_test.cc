@@ -40,6 +40,8 @@ TEST(FormatIpAddr, SchemeByPortTextAndScopedLinkLocal) {
       // Not link-local (capitals) or holding a ".": left as written.
       {"FE80::1%eth0:443", "https://FE80::1%eth0:443"},
       {"fe80::1.2%eth0:443", "https://fe80::1.2%eth0:443"},
+      // A "%" after the port's colon is part of the port text, not a zone.
+      {"fe80::1:80%eth0", "http://fe80::1:80%eth0"},
   };
   for (const Scoped& r : scoped) EXPECT_EQ(FormatIpAddr(r.address), r.want) << r.address;
   // Zones libcurl would read as another interface, a number, or not at all.
