@@ -100,6 +100,7 @@ class DownloadTest(unittest.TestCase):
              [None] + [f"bytes={5000 * k}-" for k in range(1, 10)], 0),
             ("dripped past -t once, then whole", [drip(times=1, validators="none")],
              ["-t", "1", *d()], 0, default, [None, None], 8),
+            ("dripped within -t", [drip(6000)], ["-t", "1", *d()], 0, generated_body(6000), 1, 9),
             ("dripped past -t on the last unit", w9 + [drip()],
              ["-t", "1", "-a", s, "-w", "-d", url], 255, None, 1, 9),
             ("third attempt", [pkg(times=2, status=500)], d(), 0, default, 3, 7),
