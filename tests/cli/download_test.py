@@ -197,6 +197,16 @@ class DownloadTest(unittest.TestCase):
             if prefix and prefix[0] == "unshare":
                 self.assertEqual(out, b"")  # nothing left inside the tmpfs
 
+    def test_slow_server_resumes_over_attempts(self):
+        # 50 kB dripped over 2.5 s: each 1 s attempt asks only for the rest.
+        self.fresh([drip(50000), EMPTY_VERSION])
+        rc, _, _ = run_client(BINARY, ["-t", "1", "-d", SERVER.url(PKG)], cwd=self.cwd)
+        got = SERVER.requests()
+        self.assertEqual((rc, self.path("a.run").read_bytes()), (0, generated_body(50000)))
+        self.assertGreater(len(got), 2)
+        self.assertTrue(all(header(r, "Range") for r in got[1:]))
+        self.assertLess(sum(r["sent"] for r in got), 50000 + 2000 * len(got))
+
     def test_default_acl_is_inherited_whole(self):
         # Owner rw, user nobody rw, group r, mask rw, other none: it overrides the umask.
         undef = 0xFFFFFFFF
