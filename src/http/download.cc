@@ -10,9 +10,6 @@
 
 namespace {
 
-// libcurl reads this as "refuse the chunk", which ends the transfer.
-constexpr size_t kRefuse = static_cast<size_t>(-1);
-
 // libcurl's own default is 16 KiB, so a plain-HTTP body needed a recv(2)
 // and a poll(2) per 16 KiB.
 constexpr long kReceiveBufferBytes = 256 * 1024;

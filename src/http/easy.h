@@ -13,6 +13,9 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
+// What a write callback returns to refuse a chunk, which ends the transfer.
+constexpr size_t kRefuse = static_cast<size_t>(-1);
+
 // Applies how the server is (or is not) authenticated to a transfer of
 // `url`. False when the transfer must not be attempted at all.
 bool SecureTransfer(CURL* handle, const std::string& url);

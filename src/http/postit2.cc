@@ -8,13 +8,6 @@
 
 int32_t timeout = 10;
 
-namespace {
-
-// libcurl reads this as "refuse the chunk", which ends the transfer.
-constexpr size_t kRefuse = static_cast<size_t>(-1);
-
-}  // namespace
-
 uint64_t min(uint64_t a, uint64_t b) { return b < a ? b : a; }
 
 size_t writeToString(void* chunk, size_t size, size_t count, void* target) noexcept {
