@@ -1,10 +1,8 @@
 #include "http/answer.h"
 
-#include <strings.h>
+#include <cstring>
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Reads a decimal number of at most 18 digits at `pos`, so that it fits.
 bool ReadNumber(const std::string& s, size_t* pos, int64_t* out) {
@@ -18,31 +16,42 @@ bool ReadNumber(const std::string& s, size_t* pos, int64_t* out) {
   return *pos > start;
 }
 
-}  // namespace
-
-long StatusOfLine(const std::string& line) {
-  if (line.compare(0, 5, "HTTP/") != 0) return 0;
-  const size_t space = line.find(' ');
-  if (space == std::string::npos || line.size() < space + 4) return 0;
-  long status = 0;
-  for (size_t i = space + 1; i < space + 4; ++i) {
-    if (line[i] < '0' || line[i] > '9') return 0;
-    status = status * 10 + (line[i] - '0');
+// `count` digits at `pos` of `s`, or -1.
+int Digits(const std::string& s, size_t pos, size_t count) {
+  int n = 0;
+  for (size_t i = pos; i < pos + count; ++i) {
+    if (s[i] < '0' || s[i] > '9') return -1;
+    n = n * 10 + (s[i] - '0');
   }
-  return line.size() == space + 4 || IsBlank(line[space + 4]) ? status : 0;
+  return n;
 }
 
-bool HeaderValue(const std::string& line, const char* name, std::string* value) {
-  const size_t length = std::char_traits<char>::length(name);
-  if (line.size() <= length || line[length] != ':' ||
-      strncasecmp(line.c_str(), name, length) != 0)
-    return false;
-  size_t begin = length + 1, end = line.size();
-  while (begin < end && IsBlank(line[begin])) ++begin;
-  while (end > begin && IsBlank(line[end - 1])) --end;
-  *value = line.substr(begin, end - begin);
-  return true;
+// Index of the three letters at `pos` in `names` (three letters each), or -1.
+int NameIndex(const std::string& s, size_t pos, const char* names) {
+  for (int i = 0; names[3 * i] != '\0'; ++i)
+    if (s.compare(pos, 3, names + 3 * i, 3) == 0) return i;
+  return -1;
 }
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// A Last-Modified this much older than the answer's Date cannot change again
+// unseen under the same date.
+constexpr int64_t kStrongDateAge = 60;
+
+bool Success(long status) { return status >= 200 && status <= 299; }
+
+}  // namespace
 
 bool ParseContentRange(const std::string& value, ByteRange* range) {
   if (value.compare(0, 6, "bytes ") != 0) return false;
@@ -58,18 +67,83 @@ bool ParseContentRange(const std::string& value, ByteRange* range) {
   return true;
 }
 
-std::string ResumeValidator(const std::string& etag, const std::string& last_modified) {
-  if (!etag.empty() && etag.compare(0, 2, "W/") != 0) return etag;
-  return last_modified;
+bool WellFormedEntityTag(const std::string& value) {
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') return false;
+  for (size_t i = 1; i + 1 < value.size(); ++i) {
+    const unsigned char c = value[i];
+    if (c <= 0x20 || c == '"' || c == 0x7f) return false;
+  }
+  return true;
 }
 
-Verdict JudgeAnswer(long status, int64_t offset, const ByteRange& range) {
-  const bool success = status >= 200 && status <= 299;
+bool ParseHttpDate(const std::string& value, int64_t* seconds) {
+  // "Sun, 06 Nov 1994 08:49:37 GMT"
+  if (value.size() != 29 || value.compare(3, 2, ", ") != 0 || value[7] != ' ' ||
+      value[11] != ' ' || value[16] != ' ' || value[19] != ':' || value[22] != ':' ||
+      value.compare(25, 4, " GMT") != 0 ||
+      NameIndex(value, 0, "MonTueWedThuFriSatSun") < 0)
+    return false;
+  const int month = NameIndex(value, 8, "JanFebMarAprMayJunJulAugSepOctNovDec") + 1;
+  const int day = Digits(value, 5, 2), year = Digits(value, 12, 4);
+  const int hour = Digits(value, 17, 2), minute = Digits(value, 20, 2);
+  const int second = Digits(value, 23, 2);
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || day < 1 || year < 0 || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 60 || day > kDays[month - 1] ||
+      (month == 2 && day == 29 && !LeapYear(year)))
+    return false;
+  *seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return true;
+}
+
+bool IdentityOf(const AnswerHead& head, PackageIdentity* identity) {
+  PackageIdentity id;
+  id.url = head.url;
+  id.complete = head.status == 206 ? head.range.complete : head.length;
+  if (head.status == 206 && head.range.first < 0) id.complete = -1;
+  int64_t modified = 0, sent = 0;
+  if (WellFormedEntityTag(head.etag)) {
+    id.validator = head.etag;
+  } else if (!head.etag.empty() && head.etag.compare(0, 2, "W/") != 0) {
+    return false;  // an ETag that is not one: the server's word is unclear
+  } else if (ParseHttpDate(head.last_modified, &modified) &&
+             ParseHttpDate(head.date, &sent) && sent - modified >= kStrongDateAge) {
+    id.validator = head.last_modified;
+    id.by_date = true;
+  }
+  if (id.validator.empty() || id.complete <= 0 || id.url.empty()) return false;
+  *identity = id;
+  return true;
+}
+
+Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentity& kept) {
+  const long status = head.status;
   if (offset == 0)
-    return success && status != 204 && status != 205 && status != 206 ? Verdict::kTake
-                                                                       : Verdict::kReject;
-  if (status == 206 && range.first == offset) return Verdict::kTake;
+    return Success(status) && status != 204 && status != 205 && status != 206
+               ? Verdict::kTake
+               : Verdict::kReject;
+  if (status == 206) {
+    const ByteRange& r = head.range;
+    const std::string& validator = kept.by_date ? head.last_modified : head.etag;
+    const bool continues = r.first == offset && r.last + 1 == r.complete &&
+                           r.complete == kept.complete && head.url == kept.url &&
+                           !kept.validator.empty() && validator == kept.validator;
+    return continues ? Verdict::kTake : Verdict::kStale;
+  }
   // The server ignored the range, the package changed (If-Range failed), or
   // the kept bytes are no longer a prefix of anything it offers.
-  return success || status == 416 ? Verdict::kStale : Verdict::kReject;
+  if (Success(status) || status == 416) return Verdict::kStale;
+  // Refused as asked (a proxy that rejects ranges, headers too long for the
+  // server, ranges not implemented): the same request would be refused
+  // again. A time-out, a rate limit or a passing server error may mend, and
+  // the kept bytes are still good.
+  if ((status >= 400 && status <= 499 && status != 408 && status != 429) || status == 501)
+    return Verdict::kStale;
+  return Verdict::kReject;
+}
+
+bool SafeHeaderValue(const std::string& value) {
+  for (const unsigned char c : value)
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  return true;
 }

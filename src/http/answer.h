@@ -1,5 +1,6 @@
-// Reading the head of a package answer, to decide what its body is worth.
-// Pure text rules: libcurl hands the header callback one line at a time.
+// What a package answer proves about the bytes it carries, and whether they
+// continue the bytes kept from an earlier attempt. Pure rules on values that
+// libcurl has already parsed out of the answer's head.
 #ifndef MGMTFETCH_HTTP_ANSWER_H_
 #define MGMTFETCH_HTTP_ANSWER_H_
 
@@ -13,32 +14,64 @@ struct ByteRange {
   int64_t complete = -1;
 };
 
-// The status code of a status line ("HTTP/1.1 206 Partial Content\r\n"), or
-// 0 when the line is not one.
-long StatusOfLine(const std::string& line);
-
-// True when `line` is a header named `name` (any case); its value, without
-// the blanks around it and the line end, goes to *value.
-bool HeaderValue(const std::string& line, const char* name, std::string* value);
-
 // Reads "bytes FIRST-LAST/COMPLETE" with FIRST <= LAST < COMPLETE. False for
 // anything else, an unknown complete length ("*") included.
 bool ParseContentRange(const std::string& value, ByteRange* range);
 
-// What a resumed request may send in If-Range: the ETag when it is strong,
-// else the Last-Modified date, else "" (then there is nothing to resume).
-std::string ResumeValidator(const std::string& etag, const std::string& last_modified);
+// The head of the final answer of one request. A header given more than once
+// reads as absent: two ETags or two ranges prove nothing.
+struct AnswerHead {
+  long status = 0;
+  std::string url;  // where the answer came from, after redirects
+  std::string etag;
+  std::string last_modified;
+  std::string date;
+  ByteRange range;
+  int64_t length = -1;  // Content-Length of this answer's body; -1 unknown
+};
+
+// Which version of which package some bytes are: what a resumed answer has
+// to repeat before its bytes may follow them.
+struct PackageIdentity {
+  std::string url;
+  std::string validator;  // sent as If-Range, exactly as the server wrote it
+  bool by_date = false;   // the validator is Last-Modified, not an ETag
+  int64_t complete = -1;  // the whole package's length
+};
+
+// `"` followed by visible bytes other than `"` (or bytes from 0x80 on) and a
+// closing `"`: a strong entity-tag, safe to echo in a request header.
+bool WellFormedEntityTag(const std::string& value);
+
+// An HTTP date in its one generated form ("Sun, 06 Nov 1994 08:49:37 GMT"),
+// as seconds since the epoch. False for any other text.
+bool ParseHttpDate(const std::string& value, int64_t* seconds);
+
+// The identity of the package bytes an answer carries from byte 0 (a 200) or
+// from its range (a 206). False when it names no strong validator or no
+// complete length: such bytes can only be fetched again, never resumed.
+// The validator is a strong ETag; else a Last-Modified date that is strong,
+// being at least 60 s older than the answer's Date (a file may change again
+// within the second its date names).
+bool IdentityOf(const AnswerHead& head, PackageIdentity* identity);
 
 enum class Verdict {
-  kTake,   // the body is the package, or its rest from the offset asked for
-  kStale,  // answers a resumed request but does not continue the kept bytes
+  kTake,   // the body is the package, or the rest of the kept bytes
+  kStale,  // drop the kept bytes and ask for the whole package
   kReject  // not the package: an error, a redirect, an empty answer
 };
 
-// The verdict on a final answer to a request for the package's bytes from
-// `offset` on (0: the whole package, asked without a range). Only a 2xx
-// other than 204 and 205 carries a package, and a 206 only as the answer to
-// a range of ours that starts at the offset.
-Verdict JudgeAnswer(long status, int64_t offset, const ByteRange& range);
+// The verdict on a final answer to a request for the package from `offset`
+// on (0: the whole package, asked without a range). Only a 2xx other than
+// 204 and 205 carries a package. A 206 continues the kept bytes only when it
+// starts at the offset, runs to the end, and repeats their identity: the same
+// URL, validator and complete length. A refusal of the range itself (any 4xx
+// but a time-out or a rate limit, and 501) drops the kept bytes, so that the
+// request is not repeated as it was.
+Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentity& kept);
+
+// A header value that cannot end the header line or start another: no byte
+// below 0x20 but tab, and no 0x7f.
+bool SafeHeaderValue(const std::string& value);
 
 #endif  // MGMTFETCH_HTTP_ANSWER_H_

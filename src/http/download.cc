@@ -29,45 +29,51 @@ bool WellFormedUrl(const std::string& url) {
                                 CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
 }
 
-// One request and the answer it is receiving. The head of every answer
-// passes through the header callback, redirects and interim answers
-// included, so each status line starts the record afresh: what is left at
-// the end belongs to the final answer.
+// Only the headers of the answer itself count, never its trailers: they
+// arrive after the body and could otherwise rewrite what the body was taken
+// for. A header that came twice proves nothing and reads as absent.
+std::string OneHeader(CURL* h, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(h, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header->amount != 1)
+    return "";
+  return header->value;
+}
+
+// The head of the answer now being received (after redirects, the last
+// one), as libcurl parsed it: the status is libcurl's own, not whatever
+// header line looks like a status line.
+AnswerHead ReadHead(CURL* h) {
+  AnswerHead head;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &head.status);
+  char* url = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) head.url = url;
+  head.etag = OneHeader(h, "ETag");
+  head.last_modified = OneHeader(h, "Last-Modified");
+  head.date = OneHeader(h, "Date");
+  ParseContentRange(OneHeader(h, "Content-Range"), &head.range);
+  curl_off_t length = -1;
+  curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  head.length = length;
+  return head;
+}
+
+// One request and the answer it is receiving. Each answer whose body
+// arrives is judged once, at its first byte, before anything is written.
 struct Transfer {
-  Transfer(TempFile* f, int64_t kept) : file(f), offset(kept) {}
+  CURL* handle;
   TempFile* file;
   int64_t offset;  // bytes kept from earlier attempts, asked to be skipped
-  long status = 0;
-  std::string etag;
-  std::string last_modified;
-  ByteRange range;
-  bool judged = false;
+  const PackageIdentity* kept;
+  long judged_at = -1;  // the redirect count of the answer judged
   Verdict verdict = Verdict::kReject;
+  int64_t written = 0;
 };
 
-extern "C" size_t OnHeader(char* data, size_t size, size_t count, void* p) noexcept {
-  auto* t = static_cast<Transfer*>(p);
-  const size_t n = size * count;
-  try {
-    const std::string line(data, n);
-    std::string value;
-    if (const long status = StatusOfLine(line)) {
-      t->status = status;
-      t->etag.clear();
-      t->last_modified.clear();
-      t->range = ByteRange();
-      t->judged = false;
-    } else if (HeaderValue(line, "ETag", &value)) {
-      t->etag = value;
-    } else if (HeaderValue(line, "Last-Modified", &value)) {
-      t->last_modified = value;
-    } else if (HeaderValue(line, "Content-Range", &value)) {
-      if (!ParseContentRange(value, &t->range)) t->range = ByteRange();
-    }
-  } catch (...) {
-    return 0;  // out of memory: libcurl ends the transfer
-  }
-  return n;
+// Empties the file and forgets what its bytes were.
+bool Drop(PartialDownload* partial) {
+  partial->kept = PackageIdentity();
+  return partial->file->Truncate();
 }
 
 }  // namespace
@@ -76,14 +82,22 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
                                        void* transfer) {
   auto* t = static_cast<Transfer*>(transfer);
   if (t == nullptr) return kRefuse;
-  if (!t->judged) {
-    t->verdict = JudgeAnswer(t->status, t->offset, t->range);
-    t->judged = true;
+  long redirects = 0;
+  curl_easy_getinfo(t->handle, CURLINFO_REDIRECT_COUNT, &redirects);
+  if (redirects != t->judged_at) {
+    try {
+      t->verdict = JudgeAnswer(ReadHead(t->handle), t->offset, *t->kept);
+    } catch (...) {
+      return kRefuse;  // out of memory: nothing may unwind through libcurl
+    }
+    t->judged_at = redirects;
   }
   // An error page or a stray 206 is not worth the bandwidth.
   if (t->verdict != Verdict::kTake) return kRefuse;
   // A short count ends the transfer; the stream's error flag tells why.
-  return fwrite(chunk, size, count, t->file->stream());
+  const size_t n = fwrite(chunk, size, count, t->file->stream());
+  t->written += static_cast<int64_t>(n * size);
+  return n;
 }
 
 int CHttpDownload::ProgressCallback(void*, double, double, double, double) {
@@ -100,23 +114,27 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   if (!SecureTransfer(h, url)) return DownloadResult::kNotSent;
 
   TempFile* file = partial->file;
-  const int64_t kept = file->Flush();
+  int64_t kept = file->Flush();
   if (kept < 0) return DownloadResult::kLocalFailure;
-  Transfer t{file, kept};
+  // A range is never asked without the validator that guards it, nor with
+  // one that could break the request's head.
+  if (kept > 0 && (partial->kept.validator.empty() || !SafeHeaderValue(partial->kept.validator))) {
+    if (!Drop(partial)) return DownloadResult::kLocalFailure;
+    kept = 0;
+  }
+  Transfer t{h, file, kept, &partial->kept};
   std::unique_ptr<curl_slist, ListCleanup> headers;
   if (kept > 0) {
-    // libcurl sends the Range and checks that an answer's Content-Range
-    // starts where asked; If-Range makes a server whose package changed
-    // answer with the whole new one instead of its tail.
+    // If-Range makes a server whose package changed answer with the whole
+    // new one instead of its tail; what the answer then proves is checked
+    // all the same, since not every server or proxy honours it.
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(kept));
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + partial->validator).c_str()));
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + partial->kept.validator).c_str()));
     if (!headers) return DownloadResult::kLocalFailure;
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   }
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CHttpDownload::DownloadCallback);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -129,22 +147,23 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   const CURLcode code = curl_easy_perform(h);
   // Never CURLE_OK alone: with a resume offset libcurl also reports success
   // for a 200 whose length equals the offset, having written nothing.
-  const Verdict verdict = JudgeAnswer(t.status, kept, t.range);
+  const AnswerHead head = ReadHead(h);
+  const Verdict verdict = JudgeAnswer(head, kept, partial->kept);
   // An answer that wrote nothing (no answer at all, an error status) leaves
-  // the kept bytes as good as they were: If-Range still guards them.
-  if (verdict == Verdict::kReject) return DownloadResult::kFailed;
-  const int64_t size = verdict == Verdict::kTake ? file->Flush() : 0;
+  // the kept bytes as good as they were: their identity still guards them.
+  if (verdict == Verdict::kReject && t.written == 0) return DownloadResult::kFailed;
+  const int64_t size = file->Flush();
   if (size < 0) return DownloadResult::kLocalFailure;
   if (verdict == Verdict::kTake && code == CURLE_OK) {
-    if (kept == 0 || size == t.range.complete) return DownloadResult::kComplete;
+    if (kept == 0 || size == partial->kept.complete) return DownloadResult::kComplete;
   } else if (verdict == Verdict::kTake) {
-    // Cut short: the next attempt asks for the rest, if this answer named
-    // the version its bytes belong to.
-    partial->validator = ResumeValidator(t.etag, t.last_modified);
-    if (!partial->validator.empty()) return DownloadResult::kFailed;
-    return file->Truncate() ? DownloadResult::kFailed : DownloadResult::kLocalFailure;
+    // Cut short: the next attempt asks for the rest, if the bytes have an
+    // identity that a resumed answer can be held to.
+    if (kept > 0 || IdentityOf(head, &partial->kept)) return DownloadResult::kFailed;
+    return Drop(partial) ? DownloadResult::kFailed : DownloadResult::kLocalFailure;
   }
-  // The kept bytes do not lead to one whole version of the package.
-  partial->validator.clear();
-  return file->Truncate() ? DownloadResult::kStale : DownloadResult::kLocalFailure;
+  // The kept bytes do not lead to one whole version of the package, or an
+  // answer wrote bytes that it then turned out not to be.
+  if (!Drop(partial)) return DownloadResult::kLocalFailure;
+  return verdict == Verdict::kReject ? DownloadResult::kFailed : DownloadResult::kStale;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "http/answer.h"
+
 // Seconds allowed for every transfer, read when a transfer is set up.
 // The command line front end writes it; 0 means no overall limit.
 extern int32_t timeout;
@@ -53,12 +55,12 @@ class postit2 {
 class TempFile;
 
 // What one download carries from an attempt to the next: the bytes received
-// so far, in the temporary file, and the validator (ETag or Last-Modified)
-// of the answer they came from. Without a validator the file is empty and
-// the next attempt starts from byte 0.
+// so far, in the temporary file, and what they are (where they came from,
+// the validator and the length of the version they belong to). Without a
+// validator the file is empty and the next attempt starts from byte 0.
 struct PartialDownload {
   TempFile* file;
-  std::string validator;
+  PackageIdentity kept;
 };
 
 enum class DownloadResult {

@@ -111,4 +111,29 @@ TEST(PackageUrl, SplitRebuildAndFileName) {
   }
 }
 
+TEST(PackageUrl, RebuiltUrlNamesTheServerPart) {
+  // The server part as the URL held it, pasted after the scheme.
+  const struct { const char* server; const char* path; bool want; } rows[] = {
+      {"127.0.0.1:8080", "/linuxsetup/a.run", true}, {"127.0.0.1", "/linuxsetup/a", true},
+      {"LocalHost:8080", "/linuxsetup/a.run?v=2#x", true},
+      {"[2001:DB8::0:1]:80", "/linuxsetup/a", true}, {"[::1]", "/linuxsetup/a", true},
+      {"[fe80::1%25eth0]:80", "/linuxsetup/a", true}, {"[fe80::1]:80", "/linuxsetup/a", true},
+      {"127.0.0.1:8080#@127.0.0.2:1", "/linuxsetup/a.run", false},
+      {"127.0.0.1:8080?@127.0.0.2:1", "/linuxsetup/a.run", false},
+      {"127.0.0.1:8080/x@127.0.0.2:1", "/linuxsetup/a.run", false},
+      {"x@127.0.0.1:8080", "/linuxsetup/a.run", false},
+      {"x:y@127.0.0.1:8080", "/linuxsetup/a.run", false},
+      {"127.0.0.1:8080\\@127.0.0.2", "/linuxsetup/a", false},
+      {"[fe80::1%25eth0]:80", "/linuxsetup/../etc/a", false},
+      {"127.0.0.1:8080", "/linuxsetup/../etc/a", false},
+      {"127.0.0.1:80:81", "/linuxsetup/a", false},
+      {"[fe80::1%25eth0]:80#@[fe80::2%25eth0]:80", "/linuxsetup/a", false},
+  };
+  for (const auto& r : rows) {
+    const std::string base = std::string("http://") + r.server;
+    EXPECT_EQ(UrlNamesServer(base + r.path, base), r.want) << r.server << r.path;
+  }
+  EXPECT_FALSE(UrlNamesServer("http://127.0.0.1/linuxsetup/a", "127.0.0.1"));
+}
+
 }  // namespace

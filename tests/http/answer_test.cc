@@ -1,4 +1,4 @@
-// The rules that read a package answer's head, as tables.
+// What a package answer proves about its bytes, as tables.
 #include <string>
 #include <vector>
 
@@ -8,25 +8,10 @@
 
 namespace {
 
-TEST(AnswerHead, StatusLinesAndHeaderValues) {
-  const struct { const char* line; long status; } statuses[] = {
-      {"HTTP/1.1 206 Partial Content\r\n", 206}, {"HTTP/2 200 \r\n", 200},
-      {"HTTP/1.1 304", 304}, {"HTTP/1.1 20 OK\r\n", 0}, {"HTTP/1.1 2000 OK\r\n", 0},
-      {"HTTP/1.1 2x0 OK\r\n", 0}, {"HTTP/1.1\r\n", 0}, {"Age: 200\r\n", 0},
-  };
-  for (const auto& r : statuses) EXPECT_EQ(StatusOfLine(r.line), r.status) << r.line;
-  // nullptr: not an ETag header, the value is left alone.
-  const struct { const char* line; const char* value; } etags[] = {
-      {"ETag: \"v1\"\r\n", "\"v1\""}, {"etag:\t\"v1\" \r\n", "\"v1\""},
-      {"ETAG:\"v1\"\n", "\"v1\""}, {"ETag:\r\n", ""}, {"ETags: \"v1\"\r\n", nullptr},
-      {"X-ETag: \"v1\"\r\n", nullptr}, {"ETag \"v1\"\r\n", nullptr}, {"ETag", nullptr},
-  };
-  for (const auto& r : etags) {
-    std::string value = "untouched";
-    EXPECT_EQ(HeaderValue(r.line, "ETag", &value), r.value != nullptr) << r.line;
-    EXPECT_EQ(value, r.value ? r.value : "untouched") << r.line;
-  }
-}
+const char kUrl[] = "http://127.0.0.1:8080/linuxsetup/a.run";
+const char kOld[] = "Mon, 08 Feb 2021 15:15:30 GMT";     // 1612797330
+const char kMinute[] = "Mon, 08 Feb 2021 15:16:30 GMT";  // 60 s later
+const char kSoon[] = "Mon, 08 Feb 2021 15:16:29 GMT";    // 59 s later
 
 TEST(AnswerHead, ContentRanges) {
   const struct { const char* value; int64_t first, last, complete; } good[] = {
@@ -43,7 +28,7 @@ TEST(AnswerHead, ContentRanges) {
   }
   for (const char* bad : {"bytes 5-9/*", "bytes */10", "bytes 9-5/10", "bytes 5-10/10",
                           "bytes=5-9/10", "bytes 5-9/10 x", "5-9/10", "bytes -5-9/10",
-                          "bytes 5-/10", "bytes -9/10",
+                          "bytes 5-/10", "bytes -9/10", "",
                           "bytes 1000000000000000000-1000000000000000000/1000000000000000001"}) {
     ByteRange range;
     EXPECT_FALSE(ParseContentRange(bad, &range)) << bad;
@@ -51,27 +36,129 @@ TEST(AnswerHead, ContentRanges) {
   }
 }
 
-TEST(AnswerHead, ValidatorsAndVerdicts) {
-  const char* date = "Mon, 08 Feb 2021 15:15:30 GMT";
-  const struct { const char* etag; const char* modified; const char* want; } validators[] = {
-      {"\"v1\"", date, "\"v1\""}, {"\"v1\"", "", "\"v1\""}, {"W/\"v1\"", date, date},
-      {"", date, date}, {"W/\"v1\"", "", ""}, {"", "", ""},
+TEST(AnswerHead, EntityTagsDatesAndHeaderValues) {
+  for (const char* good : {"\"v1\"", "\"\"", "\"a\xff!#~\"", "\"5f3e-1a2b\""})
+    EXPECT_TRUE(WellFormedEntityTag(good)) << good;
+  for (const char* bad : {"v1", "\"v1", "v1\"", "\"", "W/\"v1\"", "\"a b\"", "\"a\rX-I: e\"",
+                          "\"a\"b\"", "\"a\x7f\"", "\"\t\"", "\"a\"\r\nX-I: e"})
+    EXPECT_FALSE(WellFormedEntityTag(bad)) << bad;
+
+  const struct { const char* text; int64_t seconds; } dates[] = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777}, {kOld, 1612797330},
+      {"Thu, 29 Feb 2024 23:59:60 GMT", 1709251200}, {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
   };
-  for (const auto& r : validators) EXPECT_EQ(ResumeValidator(r.etag, r.modified), r.want) << r.etag;
-  const Verdict take = Verdict::kTake, stale = Verdict::kStale, reject = Verdict::kReject;
-  const struct { long status; int64_t offset, first; Verdict want; } verdicts[] = {
-      {200, 0, -1, take}, {203, 0, -1, take}, {200, 0, 0, take}, {204, 0, -1, reject},
-      {205, 0, -1, reject}, {206, 0, 0, reject}, {300, 0, -1, reject}, {304, 0, -1, reject},
-      {404, 0, -1, reject}, {199, 0, -1, reject}, {206, 70, 70, take}, {206, 70, 0, stale},
-      {206, 70, 71, stale}, {206, 70, -1, stale}, {200, 70, 70, stale}, {204, 70, -1, stale},
-      {416, 70, -1, stale}, {503, 70, -1, reject}, {302, 70, 70, reject}, {0, 70, -1, reject},
-  };
-  for (const auto& r : verdicts) {
-    ByteRange range;
-    range.first = r.first;
-    EXPECT_EQ(JudgeAnswer(r.status, r.offset, range), r.want)
-        << r.status << " at " << r.offset << " from " << r.first;
+  for (const auto& r : dates) {
+    int64_t seconds = -1;
+    EXPECT_TRUE(ParseHttpDate(r.text, &seconds)) << r.text;
+    EXPECT_EQ(seconds, r.seconds) << r.text;
   }
+  for (const char* bad : {"Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
+                          "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 31 Apr 1994 08:49:37 GMT",
+                          "Wed, 29 Feb 2023 08:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT",
+                          "Sun, 06 Nov 1994 08:60:37 GMT", "Xyz, 06 Nov 1994 08:49:37 GMT",
+                          "Sun, 06 Nox 1994 08:49:37 GMT", "Sun, 6 Nov 1994 08:49:37 GMT",
+                          "Sun, 00 Nov 1994 08:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 GMT\r",
+                          "Sun, 06 Nov 1994 08:49:37 GMT\rX: y", ""}) {
+    int64_t seconds = -1;
+    EXPECT_FALSE(ParseHttpDate(bad, &seconds)) << bad;
+  }
+  for (const char* good : {"\"v1\"", "a\tb", "", "\xff"}) EXPECT_TRUE(SafeHeaderValue(good));
+  for (const char* bad : {"\"v1\"\rX: y", "a\nb", "\x7f", "\x1f"}) EXPECT_FALSE(SafeHeaderValue(bad));
+}
+
+AnswerHead Head(long status, const char* etag, const char* modified, const char* date,
+                int64_t first = -1, int64_t complete = -1, int64_t length = -1) {
+  AnswerHead head;
+  head.status = status;
+  head.url = kUrl;
+  head.etag = etag;
+  head.last_modified = modified;
+  head.date = date;
+  head.range.first = first;
+  head.range.last = complete - 1;
+  head.range.complete = complete;
+  head.length = length;
+  return head;
+}
+
+TEST(AnswerHead, Identities) {
+  // validator "" : no identity, the bytes cannot be resumed.
+  const struct { AnswerHead head; const char* validator; bool by_date; int64_t complete; } rows[] = {
+      {Head(200, "\"v1\"", kOld, kSoon, -1, -1, 500), "\"v1\"", false, 500},
+      {Head(200, "", kOld, kMinute, -1, -1, 500), kOld, true, 500},
+      {Head(200, "W/\"v1\"", kOld, kMinute, -1, -1, 500), kOld, true, 500},
+      {Head(200, "", kOld, kSoon, -1, -1, 500), "", false, 0},
+      {Head(200, "", kOld, kOld, -1, -1, 500), "", false, 0},
+      {Head(200, "", kOld, "", -1, -1, 500), "", false, 0},
+      {Head(200, "", kMinute, kOld, -1, -1, 500), "", false, 0},
+      {Head(200, "W/\"v1\"", "", kMinute, -1, -1, 500), "", false, 0},
+      // A broken ETag is no reason to trust the date beside it.
+      {Head(200, "\"v1\"\rX-I: e", kOld, kMinute, -1, -1, 500), "", false, 0},
+      {Head(200, "v1", kOld, kMinute, -1, -1, 500), "", false, 0},
+      {Head(200, "\"v1\"", kOld, kMinute), "", false, 0},  // length unknown (chunked)
+      {Head(200, "\"v1\"", kOld, kMinute, -1, -1, 0), "", false, 0},
+      {Head(206, "\"v1\"", "", "", 100, 900, 800), "\"v1\"", false, 900},
+      {Head(206, "\"v1\"", "", "", -1, -1, 800), "", false, 0},
+  };
+  for (const auto& r : rows) {
+    PackageIdentity id;
+    id.complete = 7;
+    EXPECT_EQ(IdentityOf(r.head, &id), *r.validator != '\0') << r.head.etag << r.head.date;
+    if (*r.validator == '\0') {
+      EXPECT_EQ(id.complete, 7);  // left alone
+      continue;
+    }
+    EXPECT_EQ(id.validator, r.validator);
+    EXPECT_EQ(id.by_date, r.by_date);
+    EXPECT_EQ(id.complete, r.complete);
+    EXPECT_EQ(id.url, kUrl);
+  }
+  AnswerHead nowhere = Head(200, "\"v1\"", "", "", -1, -1, 500);
+  nowhere.url.clear();
+  PackageIdentity id;
+  EXPECT_FALSE(IdentityOf(nowhere, &id));
+}
+
+TEST(AnswerHead, Verdicts) {
+  const Verdict take = Verdict::kTake, stale = Verdict::kStale, reject = Verdict::kReject;
+  const PackageIdentity none, tag{kUrl, "\"v1\"", false, 900}, date{kUrl, kOld, true, 900};
+  AnswerHead mirror = Head(206, "\"v1\"", "", "", 70, 900);
+  mirror.url = "http://127.0.0.1:8080/linuxsetup/c/a.run";
+  AnswerHead short_part = Head(206, "\"v1\"", "", "", 70, 900);
+  short_part.range.last = 800;
+  const struct { AnswerHead head; int64_t offset; const PackageIdentity& kept; Verdict want; } rows[] = {
+      // The whole package, asked without a range.
+      {Head(200, "", "", ""), 0, none, take}, {Head(203, "", "", ""), 0, none, take},
+      {Head(204, "", "", ""), 0, none, reject}, {Head(205, "", "", ""), 0, none, reject},
+      {Head(206, "", "", "", 0, 900), 0, none, reject}, {Head(300, "", "", ""), 0, none, reject},
+      {Head(304, "", "", ""), 0, none, reject}, {Head(404, "", "", ""), 0, none, reject},
+      {Head(199, "", "", ""), 0, none, reject},
+      // The rest: only the same version of the same package from the offset on.
+      {Head(206, "\"v1\"", "", "", 70, 900), 70, tag, take},
+      {Head(206, "\"v1\"", kOld, "", 70, 900), 70, date, take},
+      {Head(206, "\"v2\"", "", "", 70, 900), 70, tag, stale},
+      {Head(206, "", "", "", 70, 900), 70, tag, stale},
+      {Head(206, "\"v1\"", "", "", 70, 900), 70, date, stale},  // not the kind sent
+      {Head(206, "\"v1\"", kMinute, "", 70, 900), 70, date, stale},
+      {Head(206, "\"v1\"", "", "", 70, 1200), 70, tag, stale},
+      {Head(206, "\"v1\"", "", "", 71, 900), 70, tag, stale},
+      {Head(206, "\"v1\"", "", "", 0, 900), 70, tag, stale},
+      {Head(206, "\"v1\"", "", ""), 70, tag, stale}, {short_part, 70, tag, stale},
+      {mirror, 70, tag, stale}, {Head(206, "", "", "", 70, 900), 70, none, stale},
+      {Head(200, "\"v1\"", "", ""), 70, tag, stale}, {Head(204, "", "", ""), 70, tag, stale},
+      {Head(416, "", "", ""), 70, tag, stale},
+      // A refused range is dropped; what may pass keeps the kept bytes.
+      {Head(400, "", "", ""), 70, tag, stale}, {Head(412, "", "", ""), 70, tag, stale},
+      {Head(404, "", "", ""), 70, tag, stale}, {Head(408, "", "", ""), 70, tag, reject},
+      {Head(429, "", "", ""), 70, tag, reject}, {Head(501, "", "", ""), 70, tag, stale},
+      {Head(500, "", "", ""), 70, tag, reject},
+      {Head(503, "", "", ""), 70, tag, reject}, {Head(302, "", "", ""), 70, tag, reject},
+      {Head(0, "", "", ""), 70, tag, reject},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(JudgeAnswer(r.head, r.offset, r.kept), r.want)
+        << r.head.status << " " << r.head.etag << " at " << r.offset << " from "
+        << r.head.range.first << "/" << r.head.range.complete;
 }
 
 }  // namespace
