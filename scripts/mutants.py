@@ -96,7 +96,6 @@ MUTANTS = [
      "download-repeats-after-success"),
     (CLI, "if (UnusableTarget(file)) return -1;", "", "unusable-target-fetched"),
     (CLI, "if (!UrlNamesServer(url, base)) return -1;", "", "rebuilt-url-unchecked"),
-    (CLI, "UrlPart(u, CURLUPART_USER).empty() &&", "", "user-name-in-server-part"),
     (CLI, "file = PackageFileName(parts.path);",
      "file = PackageFileName(FormatIpAddr(GetServerIp(parts.server)) + parts.path);",
      "probes-before-local-checks", ["address_linklocal"]),
@@ -135,6 +134,8 @@ MUTANTS = [
     (DL, "kTake && code == CURLE_OK) {", "kTake) {", "download-cut-body-accepted"),
     # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
+    # Survives: what a rejected answer wrote is truncated at its end; only
+    # the bandwidth is lost.
     (DL, "if (t->verdict != Verdict::kTake) return kRefuse;", "", "error-page-written"),
     (DL, "CURLOPT_MAXREDIRS, 5L", "CURLOPT_MAXREDIRS, 6L", "redirect-limit-raised"),
     (DL, '("If-Range: " + partial->kept.validator)', '("X-If-Range: " + partial->kept.validator)',
@@ -166,9 +167,10 @@ MUTANTS = [
     (ANS, "status != 408 && status != 429", "status != 408", "429-drops-kept-bytes"),
     (ANS, "  if ((status >= 400 && status <= 499 && status != 408 && status != 429) || status == 501)\n"
           "    return Verdict::kStale;\n", "", "range-refusal-repeated"),
-    (ANS, "if ((c < 0x20 && c != '\t') || c == 0x7f)", "if (c == 0x7f)", "header-value-unchecked"),    (ANS, "status != 205 && status != 206 ?", "status != 205 ?", "fresh-206-taken"),
+    (ANS, "if ((c < 0x20 && c != '\\t') || c == 0x7f)", "if (c == 0x7f)", "header-value-unchecked"),
+    (ANS, "status != 205 && status != 206\n", "status != 205\n", "fresh-206-taken"),
     (ANS, "r.first == offset &&", "r.first <= offset &&", "range-start-unmatched"),
-    (ANS, "if (Success(status) || status == 416)", "if (Success(status))", "416-rejected"),
+    (ANS, "status >= 400 && status <= 499 &&", "status >= 400 && status <= 415 &&", "416-rejected"),
     (ANS, "status <= 299;", "status <= 400;", "download-accepts-400"),
     (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
     (TMP, "O_NOFOLLOW | O_CLOEXEC, 0666", "O_NOFOLLOW | O_CLOEXEC, 0600", "mode-ignores-umask"),

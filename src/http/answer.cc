@@ -130,11 +130,11 @@ Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentit
                            !kept.validator.empty() && validator == kept.validator;
     return continues ? Verdict::kTake : Verdict::kStale;
   }
-  // The server ignored the range, the package changed (If-Range failed), or
-  // the kept bytes are no longer a prefix of anything it offers.
-  if (Success(status) || status == 416) return Verdict::kStale;
-  // Refused as asked (a proxy that rejects ranges, headers too long for the
-  // server, ranges not implemented): the same request would be refused
+  // The server ignored the range, or the package changed (If-Range failed).
+  if (Success(status)) return Verdict::kStale;
+  // Refused as asked (a 416: the kept bytes are no longer a prefix of
+  // anything it offers; a proxy that rejects ranges, headers too long for
+  // the server, ranges not implemented): the same request would be refused
   // again. A time-out, a rate limit or a passing server error may mend, and
   // the kept bytes are still good.
   if ((status >= 400 && status <= 499 && status != 408 && status != 429) || status == 501)

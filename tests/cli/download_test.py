@@ -138,9 +138,8 @@ class DownloadTest(unittest.TestCase):
                                                dict(cut_once(validators="none"),
                                                     prefix="/linuxsetup/b"), v1],
              d(), 0, whole, [None] * 4, 8),
-            ("206 short of the end", [cut_once(), dict(v1, times=1, headers={
-                "Content-Length": "30000", "Content-Range": f"bytes {cut}-99999/{size}"}), v1],
-             d(), 0, whole, [None, r1, None], 8),
+            ("206 short of the end", [cut_once(), dict(v1, times=1, part_headers={
+                "Content-Length": "30000"}), v1], d(), 0, whole, [None, r1, None], 8),
             ("next -d starts afresh", [cut_once(), v1], ["-d", url, *d()], 0, whole,
              [None, r1, None], 7),
             # A resumed answer continues the kept bytes only when it proves
