@@ -1,4 +1,4 @@
-// Address text rules and the package URL split, as tables. No row here makes
+// Address text rules, the package URL split and the -t text, as tables. No row here makes
 // GetServerIp probe interfaces: link-local text is fed to the pure steps only.
 #include <string>
 
@@ -108,6 +108,26 @@ TEST(PackageUrl, SplitRebuildAndFileName) {
     EXPECT_EQ(parts.server, r.server) << r.url;
     EXPECT_EQ(rebuilt, r.rebuilt ? r.rebuilt : r.url) << r.url;
     EXPECT_EQ(PackageFileName(rebuilt), r.file) << r.url;
+  }
+}
+
+TEST(ParseTimeout, AtoiNumbersClampedTextKept) {
+  // Kept: the time-out before the option stays. Else the value atoi gives,
+  // but clamped where atoi's would wrap.
+  struct Row { const char* text; bool read; int32_t seconds; };
+  const Row rows[] = {
+      {"15", true, 15},   {"15s", true, 15},     {" \t\n+7", true, 7},  {"0", true, 0},
+      {"-3", true, -3},   {"-0", true, 0},       {"0x10", true, 0},      {"007", true, 7},
+      {"2147483647", true, INT32_MAX},           {"2147483648", true, INT32_MAX},
+      {"-2147483648", true, INT32_MIN},          {"-2147483649", true, INT32_MIN},
+      {"99999999999999999999999", true, INT32_MAX},
+      {"abc", false, 0},  {"imeout", false, 0},  {"", false, 0},         {" ", false, 0},
+      {"-", false, 0},    {"+-5", false, 0},     {"- 5", false, 0},      {"s15", false, 0},
+  };
+  for (const Row& r : rows) {
+    int32_t seconds = 42;
+    EXPECT_EQ(ParseTimeout(r.text, &seconds), r.read) << r.text;
+    EXPECT_EQ(seconds, r.read ? r.seconds : 42) << r.text;
   }
 }
 
