@@ -199,6 +199,18 @@ class LinkLocal(unittest.TestCase):
                     self.assertEqual({(r["method"], r["path"]) for r in proxy.requests()},
                                      {(method, target)})
 
+    def test_d_checks_locally_before_probing(self):
+        """A -d that must fail for local reasons (the budget spent, a target
+        that is a directory) sends no probe."""
+        url = "http://fe80::1:80/linuxsetup/"
+        with tempfile.TemporaryDirectory() as cwd:
+            os.mkdir(os.path.join(cwd, "x.run"))
+            for args in (["-a", "127.0.0.1:1", "-w", "-d", url + "y.run"], ["-d", url + "x.run"]):
+                with self.subTest(args=args):
+                    self.rules()
+                    self.assertEqual(self.fetch(*args, cwd=cwd), (255, b""))
+                    self.assertEqual((self.seen(), os.listdir(cwd)), ([[], [], []], ["x.run"]))
+
     def test_oversized_probe_answer_is_no_answer(self):
         self.rules()
         _, out, flat = run_measured(MGMTFETCH, ["-a", "fe80::1:80", "-w"],
