@@ -5,8 +5,10 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "address/address.h"
@@ -43,6 +45,19 @@ void usage() {
   puts("    -w | --version\t\tserver version;");
   puts("    -d | --download\t\tdownload client pack from server;");
   puts("    -t | --timeout\t\tset timeout to server;");
+}
+
+bool ParseTimeout(const char* text, int32_t* seconds) {
+  const char* digits = text;
+  while (std::isspace(static_cast<unsigned char>(*digits))) ++digits;
+  if (*digits == '+' || *digits == '-') ++digits;
+  // A typo ("-t abc", or "--timeout 30" read as "-t imeout") must not lift
+  // every limit and let a stalled server hold the run for ever.
+  if (!std::isdigit(static_cast<unsigned char>(*digits))) return false;
+  // strtoll saturates at its own range, which holds int32_t's.
+  const long long value = std::strtoll(text, nullptr, 10);
+  *seconds = static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+  return true;
 }
 
 CurlTool::CurlTool() { timeout = NETWORK_TIMEOUT_SECONED; }

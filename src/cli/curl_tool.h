@@ -14,6 +14,11 @@ extern int32_t retry;
 // Writes the usage text to standard output.
 void usage();
 
+// Reads -t's text as atoi does (blanks, one sign, digits, the rest ignored),
+// clamped to the int32_t range instead of wrapping. False, leaving *seconds
+// as it was, when no digit follows: atoi's 0 would mean no limit at all.
+bool ParseTimeout(const char* text, int32_t* seconds);
+
 // A package URL cut at its first "/linuxsetup": the segment just before it
 // names the server, the rest is the path asked of that server.
 struct PackageUrl {

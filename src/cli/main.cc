@@ -1,7 +1,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "cli/curl_tool.h"
@@ -30,7 +29,7 @@ int main(int argc, char* argv[]) {
           status = tool.download_package(std::string(optarg));
           break;
         case 't':
-          timeout = atoi(optarg);
+          ParseTimeout(optarg, &timeout);
           break;
         default:
           usage();

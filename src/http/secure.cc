@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <string_view>
 
 #include "http/easy.h"
 
@@ -51,6 +53,26 @@ TlsPolicy ChooseTlsPolicy(const char* pinned_key, const char* ca_file,
   return policy;
 }
 
+bool LinkLocalUrl(const std::string& url) {
+  // The host as libcurl reads it: after the scheme and any user part, up
+  // to the path, query or fragment.
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  const size_t start = scheme + 3;
+  std::string host = url.substr(start, url.find_first_of("/?#", start) - start);
+  const size_t at = host.rfind('@');
+  if (at != std::string::npos) host.erase(0, at + 1);
+  // fe80::/10 is a first group of four hex digits from fe80 to febf; a
+  // shorter group ("fe8:") has leading zeros left out and lies elsewhere.
+  if (host.size() < 6 || host[0] != '[' || host[5] != ':') return false;
+  const auto lower = [&host](size_t i) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(host[i])));
+  };
+  return lower(1) == 'f' && lower(2) == 'e' &&
+         std::string_view("89ab").find(lower(3)) != std::string_view::npos &&
+         std::isxdigit(static_cast<unsigned char>(host[4]));
+}
+
 bool SecureTransfer(CURL* handle, const std::string& url) {
   const TlsPolicy policy = ChooseTlsPolicy(std::getenv(kPinnedKeyVariable),
                                            std::getenv(kCaFileVariable), url);
@@ -76,5 +98,10 @@ bool SecureTransfer(CURL* handle, const std::string& url) {
     set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
   if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str());
+  // A link-local address means a link of this host: a fleet's proxy cannot
+  // reach it (the zone is lost on the way) and would answer in the
+  // server's stead. Other servers keep libcurl's proxy variables, which
+  // fleets behind a proxy rely on.
+  if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY, "*");
   return ok;
 }

@@ -1,4 +1,5 @@
-// How a transfer authenticates the server, as chosen by the environment.
+// How a transfer authenticates the server, as chosen by the environment,
+// and which transfers never go through a proxy.
 // By default nothing is checked: management servers commonly present
 // self-signed certificates, and fleets rely on reaching them anyway. A fleet
 // that knows its server opts in with a pinned public key or a CA bundle.
@@ -33,5 +34,10 @@ struct TlsPolicy {
 // (null when unset).
 TlsPolicy ChooseTlsPolicy(const char* pinned_key, const char* ca_file,
                           const std::string& url);
+
+// Whether the URL's host is a bracketed IPv6 address in fe80::/10, in any
+// case, with or without a zone. Such a server is reached only through its
+// own link, never through a proxy.
+bool LinkLocalUrl(const std::string& url);
 
 #endif  // MGMTFETCH_HTTP_SECURE_H_

@@ -1,4 +1,4 @@
-// Address text rules and the package URL split, as tables. No row here makes
+// Address text rules, the package URL split and the -t text, as tables. No row here makes
 // GetServerIp probe interfaces: link-local text is fed to the pure steps only.
 #include <string>
 
@@ -134,6 +134,26 @@ TEST(PackageUrl, RebuiltUrlNamesTheServerPart) {
     EXPECT_EQ(UrlNamesServer(base + r.path, base), r.want) << r.server << r.path;
   }
   EXPECT_FALSE(UrlNamesServer("http://127.0.0.1/linuxsetup/a", "127.0.0.1"));
+}
+
+TEST(ParseTimeout, AtoiNumbersClampedTextKept) {
+  // Kept: the time-out before the option stays. Else the value atoi gives,
+  // but clamped where atoi's would wrap.
+  struct Row { const char* text; bool read; int32_t seconds; };
+  const Row rows[] = {
+      {"15", true, 15},   {"15s", true, 15},     {" \t\n+7", true, 7},  {"0", true, 0},
+      {"-3", true, -3},   {"-0", true, 0},       {"0x10", true, 0},      {"007", true, 7},
+      {"2147483647", true, INT32_MAX},           {"2147483648", true, INT32_MAX},
+      {"-2147483648", true, INT32_MIN},          {"-2147483649", true, INT32_MIN},
+      {"99999999999999999999999", true, INT32_MAX},
+      {"abc", false, 0},  {"imeout", false, 0},  {"", false, 0},         {" ", false, 0},
+      {"-", false, 0},    {"+-5", false, 0},     {"- 5", false, 0},      {"s15", false, 0},
+  };
+  for (const Row& r : rows) {
+    int32_t seconds = 42;
+    EXPECT_EQ(ParseTimeout(r.text, &seconds), r.read) << r.text;
+    EXPECT_EQ(seconds, r.read ? r.seconds : 42) << r.text;
+  }
 }
 
 }  // namespace

@@ -166,6 +166,51 @@ class LinkLocal(unittest.TestCase):
                     [self.probe("l1", 80)], [self.probe("l2", 80)],
                     [self.probe(name, 80), ("GET", "/version.info", "", False)] * reached])
 
+    def test_no_proxy_for_link_local(self):
+        """A fleet's proxy on the client's loopback: a proxied request would
+        reach it as an absolute URI or a CONNECT, and it would answer instead
+        of the server."""
+        with Standin(http=True, https=False, prefix=self.client.exec) as proxy, \
+                tempfile.TemporaryDirectory() as cwd:
+            via = f"http://127.0.0.1:{proxy.http_port}"
+            for variable, tls in (("http_proxy", False), ("https_proxy", False),
+                                  ("https_proxy", True), ("all_proxy", False),
+                                  ("all_proxy", True)):
+                port, env = self.servers[0].port(tls), dict(os.environ, **{variable: via})
+                with self.subTest(variable=variable, tls=tls):
+                    self.rules()
+                    proxy.reset()
+                    w = self.fetch("-a", f"fe80::1:{port}", "-w", env=env)
+                    d = self.fetch("-d", f"http://fe80::1:{port}/linuxsetup/x.run", cwd=cwd,
+                                   env=env)
+                    self.assertEqual((w, d, [r["path"] for r in proxy.requests()]),
+                                     ((0, b"version of l1\n"), (0, b""), []))
+                    with open(os.path.join(cwd, "x.run"), "rb") as f:
+                        self.assertTrue(f.read() == default_package("/linuxsetup/x.run"))
+                    os.remove(os.path.join(cwd, "x.run"))
+            # Any other server is still reached through the fleet's proxy.
+            for variable, port, method, target in (
+                    ("http_proxy", 80, "GET", "http://127.0.0.2/version.info"),
+                    ("https_proxy", 443, "CONNECT", "127.0.0.2:443")):
+                with self.subTest(variable=variable, port=port):
+                    proxy.reset()
+                    self.fetch("-a", f"127.0.0.2:{port}", "-w",
+                               env=dict(os.environ, **{variable: via}))
+                    self.assertEqual({(r["method"], r["path"]) for r in proxy.requests()},
+                                     {(method, target)})
+
+    def test_d_checks_locally_before_probing(self):
+        """A -d that must fail for local reasons (the budget spent, a target
+        that is a directory) sends no probe."""
+        url = "http://fe80::1:80/linuxsetup/"
+        with tempfile.TemporaryDirectory() as cwd:
+            os.mkdir(os.path.join(cwd, "x.run"))
+            for args in (["-a", "127.0.0.1:1", "-w", "-d", url + "y.run"], ["-d", url + "x.run"]):
+                with self.subTest(args=args):
+                    self.rules()
+                    self.assertEqual(self.fetch(*args, cwd=cwd), (255, b""))
+                    self.assertEqual((self.seen(), os.listdir(cwd)), ([[], [], []], ["x.run"]))
+
     def test_oversized_probe_answer_is_no_answer(self):
         self.rules()
         _, out, flat = run_measured(MGMTFETCH, ["-a", "fe80::1:80", "-w"],
