@@ -181,7 +181,7 @@ int CurlTool::download_package(std::string url) {
   // The bytes and their identity kept between attempts live here, for exactly
   // one -d: the next -d, even of this URL, starts afresh, and the file goes
   // whatever way this function is left.
-  PartialDownload partial{&temp, {}};
+  PartialDownload partial{&temp, {}, {}};
   CHttpDownload download;
   while (retry > 0) {
     const Clock::time_point start = Clock::now();

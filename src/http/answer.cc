@@ -142,6 +142,29 @@ Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentit
   return Verdict::kReject;
 }
 
+std::string ExplainVerdict(const AnswerHead& head, int64_t offset,
+                           const PackageIdentity& kept) {
+  const std::string status = "status " + std::to_string(head.status);
+  switch (JudgeAnswer(head, offset, kept)) {
+    case Verdict::kTake:
+      return "";
+    case Verdict::kReject:
+      return head.status == 0 ? "no answer" : status + " is not the package";
+    case Verdict::kStale:
+      break;
+  }
+  if (head.status != 206) return status + " to a range: the kept bytes are dropped";
+  const ByteRange& r = head.range;
+  const char* why = r.first < 0                        ? "no Content-Range"
+                    : r.first != offset                ? "a range that starts elsewhere"
+                    : r.last + 1 != r.complete         ? "a range that ends short"
+                    : r.complete != kept.complete      ? "another length"
+                    : head.url != kept.url             ? "another URL"
+                    : kept.by_date                     ? "another or no Last-Modified"
+                                                       : "another or no ETag";
+  return std::string("206 of ") + why + ": the kept bytes are dropped";
+}
+
 bool SafeHeaderValue(const std::string& value) {
   for (const unsigned char c : value)
     if ((c < 0x20 && c != '\t') || c == 0x7f) return false;

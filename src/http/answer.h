@@ -70,6 +70,9 @@ enum class Verdict {
 // request is not repeated as it was.
 Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentity& kept);
 
+// Why JudgeAnswer gives its verdict, in a few words for the trace.
+std::string ExplainVerdict(const AnswerHead& head, int64_t offset, const PackageIdentity& kept);
+
 // A header value that cannot end the header line or start another: no byte
 // below 0x20 but tab, and no 0x7f.
 bool SafeHeaderValue(const std::string& value);

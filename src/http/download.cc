@@ -70,6 +70,21 @@ struct Transfer {
   int64_t written = 0;
 };
 
+// What the trace tells of the request: libcurl's own error, or else the
+// rule that refused the answer.
+void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
+            const std::string& rule, int64_t from, PartialDownload* partial) {
+  partial->last.status = head.status;
+  partial->last.url = head.url;
+  curl_off_t bytes = 0;
+  curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+  partial->last.bytes = bytes;
+  partial->last.from = from;
+  partial->last.error = head.status != 0 ? rule : "";
+  if (code != CURLE_OK && partial->last.error.empty())
+    partial->last.error = *error != '\0' ? error : curl_easy_strerror(code);
+}
+
 // Empties the file and forgets what its bytes were.
 bool Drop(PartialDownload* partial) {
   partial->kept = PackageIdentity();
@@ -144,11 +159,15 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+
   const CURLcode code = curl_easy_perform(h);
   // Never CURLE_OK alone: with a resume offset libcurl also reports success
   // for a 200 whose length equals the offset, having written nothing.
   const AnswerHead head = ReadHead(h);
   const Verdict verdict = JudgeAnswer(head, kept, partial->kept);
+  Report(h, head, code, error, ExplainVerdict(head, kept, partial->kept), kept, partial);
   // An answer that wrote nothing (no answer at all, an error status) leaves
   // the kept bytes as good as they were: their identity still guards them.
   if (verdict == Verdict::kReject && t.written == 0) return DownloadResult::kFailed;

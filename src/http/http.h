@@ -61,6 +61,14 @@ class TempFile;
 struct PartialDownload {
   TempFile* file;
   PackageIdentity kept;
+  // What the last request met, for the trace.
+  struct {
+    long status = 0;
+    std::string url;
+    int64_t bytes = 0;     // body bytes received
+    int64_t from = 0;      // the offset asked for
+    std::string error;     // libcurl's word, or the rule that refused the answer
+  } last;
 };
 
 enum class DownloadResult {
