@@ -83,7 +83,7 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   // An error page or a stray 206 is not worth the bandwidth.
   if (t->verdict != Verdict::kTake) return kRefuse;
   // A short count ends the transfer; the stream's error flag tells why.
-  return fwrite(chunk, size, count, t->file->stream());
+  return t->file->Append(chunk, size * count);
 }
 
 int CHttpDownload::ProgressCallback(void*, double, double, double, double) {
