@@ -23,18 +23,15 @@ class UniqueFd {
   int fd_;
 };
 
-// `path` opened for reading when it is a regular file (its size goes to
-// *size), else a negative descriptor. O_NONBLOCK keeps a FIFO from holding
+// `path` opened for reading when it is a regular file, else a negative
+// descriptor. O_NONBLOCK keeps a FIFO from holding
 // the open up, and is meaningless for the regular file that passes. With
 // `follow` false a symlink is refused rather than followed.
-inline int OpenRegularFile(const std::string& path, bool follow, off_t* size) {
+inline int OpenRegularFile(const std::string& path, bool follow) {
   const int fd = open(path.c_str(),
                       O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
   struct stat st {};
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    *size = st.st_size;
-    return fd;
-  }
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
   if (fd >= 0) close(fd);
   return -1;
 }

@@ -34,8 +34,7 @@ bool Sha256::Final(Sha256Digest* digest) {
 }
 
 bool Sha256OfFile(const std::string& path, Sha256Digest* digest) {
-  off_t size = 0;
-  const UniqueFd fd(OpenRegularFile(path, false, &size));
+  const UniqueFd fd(OpenRegularFile(path, false));
   if (fd.get() < 0) return false;
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kReadBytes]);
   Sha256 sha;

@@ -84,13 +84,12 @@ bool FindListedDigest(const std::string& list, const std::string& name, Sha256Di
 }
 
 bool ReadSumsFile(const std::string& path, std::string* text) {
-  off_t size = 0;
-  const UniqueFd fd(OpenRegularFile(path, true, &size));
-  if (fd.get() < 0 || static_cast<size_t>(size) > kSumsLimit) return false;
+  const UniqueFd fd(OpenRegularFile(path, true));
+  if (fd.get() < 0) return false;
   std::string read_so_far;
   char buffer[65536];
-  // The size is read again through the reads: a file that grows past the
-  // limit meanwhile is refused too.
+  // Counted as it is read rather than taken from fstat: a file that grows
+  // meanwhile is held to the limit too.
   for (;;) {
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n == 0) break;
