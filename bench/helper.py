@@ -12,8 +12,9 @@
                                   into a fresh file in WORK
 
 RESULTS.tsv holds one line per timed run:
-  round  section  size  proto  tool  start  end  peak_rss_kib
-with start and end as bash's $EPOCHREALTIME texts.
+  round  section  size  proto  tool  start  end  peak_rss_kib  cpu_seconds
+with start and end as bash's $EPOCHREALTIME texts and the CPU time as user
+plus system seconds.
 
 The ratio to curl is the median over rounds of (this tool's time / curl's
 time in the same round): the machine's speed drifts by tens of per cent
@@ -61,27 +62,28 @@ def fmt_seconds(s):
 
 
 def table(path):
-    # key -> {round: seconds}, key -> [peak RSS in KiB]
+    # key -> {round: seconds}, key -> [peak RSS in KiB], key -> [CPU seconds]
     times = collections.OrderedDict()
-    rss = {}
+    rss, cpu = {}, {}
     with open(path) as f:
         for line in f:
-            rnd, section, size, proto, tool, start, end, kib = \
+            rnd, section, size, proto, tool, start, end, kib, seconds = \
                 line.rstrip("\n").split("\t")
             key = (section, size, proto, tool)
             times.setdefault(key, {})[rnd] = float(end) - float(start)
             rss.setdefault(key, []).append(int(kib))
-    print("| job | size | proto | tool | runs | median | ratio to curl | peak RSS |")
-    print("|---|---|---|---|---:|---:|---:|---:|")
+            cpu.setdefault(key, []).append(float(seconds))
+    print("| job | size | proto | tool | runs | median | CPU | ratio to curl | peak RSS |")
+    print("|---|---|---|---|---:|---:|---:|---:|---:|")
     for key, by_round in times.items():
         section, size, proto, tool = key
         base = times.get((section, size, proto, BASELINE), {})
         ratios = [t / base[r] for r, t in by_round.items() if r in base]
         ratio = "%.2f" % statistics.median(ratios) if ratios else ""
-        print("| %s | %s | %s | %s | %d | %s | %s | %.1f MiB |" % (
+        print("| %s | %s | %s | %s | %d | %s | %s | %s | %.1f MiB |" % (
             section, size, proto, tool, len(by_round),
-            fmt_seconds(statistics.median(by_round.values())), ratio,
-            max(rss[key]) / 1024))
+            fmt_seconds(statistics.median(by_round.values())),
+            fmt_seconds(statistics.median(cpu[key])), ratio, max(rss[key]) / 1024))
 
 
 def broken_link(binary, work, size_mib=256, cut_mib=64):

@@ -32,17 +32,19 @@ A, CLI, MAIN = "src/address/address.cc", "src/cli/curl_tool.cc", "src/cli/main.c
 POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.cc"
 ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
 NETIF = "src/netif/netif.cc"
+SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
 
 # The integration tests, cheapest first. The unit tests (every other test)
 # always run before them, then the tests a mutant's file names below, then
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
 SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands"],
-        ["cli_download", "cli_hostile"], ["address_linklocal"]]
+        ["cli_download", "cli_verify", "cli_hostile"], ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
-         NETIF: ["netif_inventory"]}
+         NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
+         REG: ["cli_verify"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -139,6 +141,9 @@ MUTANTS = [
     (POST, "std::string().swap(*answer);  // frees the memory too, not just the size\n    return",
      "return", "capped-answer-kept"),
     (DL, "kTake && code == CURLE_OK) {", "kTake) {", "download-cut-body-accepted"),
+    # Killed only by cli_verify, once the download checks the digest it feeds.
+    (DL, "return t->file->Append(chunk, size * count);",
+     "return fwrite(chunk, size, count, t->file->stream());", "download-digest-bypassed"),
     # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
     # Survives: what a rejected answer wrote is truncated at its end; only
@@ -192,6 +197,8 @@ MUTANTS = [
     (TMP, "  rewind(stream_);\n", "", "truncate-without-rewind"),
     (TMP, "fflush(stream_) != 0 || ferror(stream_)", "fflush(stream_) != 0",
      "flush-error-flag-ignored"),
+    (TMP, "if (digest_ != nullptr) digest_->Update(data, taken);", "", "append-digest-skipped"),
+    (TMP, "if (digest_ != nullptr) digest_->Reset();\n", "", "truncate-keeps-digest"),
     (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
     (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
     # Survives: two probes must end in the same round of the multi handle.
@@ -208,6 +215,25 @@ MUTANTS = [
      "race-handle-not-removed"),
     (RACE, "if (running == 0) return -1;", "if (running == 0 && next == 0) return -1;",
      "race-waits-with-nothing-running"),
+    (SHA, "  Reset();\n  return done;", "  return done;", "digest-final-no-restart"),
+    (SHA, "OpenRegularFile(path, false)", "OpenRegularFile(path, true)", "digest-file-symlink-followed"),
+    (SUMS, "(tail == 0 || listed_name[tail - 1] == '/')", "tail == 0", "sums-full-name-only"),
+    (SUMS, "(tail == 0 || listed_name[tail - 1] == '/')", "true", "sums-suffix-without-slash"),
+    (SUMS, "if (found && listed != *digest) return false;", "", "sums-two-digests-accepted"),
+    (SUMS, "if (found && listed != *digest) return false;", "if (found) return false;",
+     "sums-same-digest-twice-refused"),
+    (SUMS, "if (c >= 'A' && c <= 'F') return c - 'A' + 10;", "", "sums-upper-hex-refused"),
+    (SUMS, "if (!line.empty() && line.back() == '\\r') line.pop_back();", "", "sums-cr-kept"),
+    (SUMS, "if (IsBlank(line)) continue;", "if (line.empty()) continue;", "sums-blanks-malformed"),
+    (SUMS, "if (!ParseEntry(line, &listed, &listed_name)) return false;",
+     "if (!ParseEntry(line, &listed, &listed_name)) continue;", "sums-malformed-line-skipped"),
+    (SUMS, " || (line[hex + 1] != ' ' && line[hex + 1] != '*')", "", "sums-separator-unchecked"),
+    (SUMS, "line.size() < hex + 3 ||", "line.size() < hex + 2 ||", "sums-empty-name-kept"),
+    (SUMS, "const bool escaped = !line.empty() && line[0] == '\\\\';", "const bool escaped = false;",
+     "sums-escapes-ignored"),
+    (SUMS, "    else return false;", "    else plain += next;", "sums-unknown-escape-kept"),
+    (SUMS, "if (read_so_far.size() > kSumsLimit) return false;", "", "sums-size-unlimited"),
+    (REG, "&& S_ISREG(st.st_mode)) return fd;", ") return fd;", "non-regular-file-read"),
     (SEC, "set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);",
      "set(CURLOPT_SSL_VERIFYPEER, 1L);", "tls-peer-verified"),
     (SEC, "  return ok;\n}", "  return false;\n}", "transfers-refused"),

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a release build in build-pkg and checks it:
-# exactly the binary and the manual page under /usr, a dependency on the
-# package that provides the libcurl the binary really links, a binary that
-# runs from the unpacked tree, and a manual page that renders cleanly. Also
-# checks that `cmake --install` puts the same two files under a prefix.
+# exactly the binary, the manual page, the copyright and the changelog under
+# /usr, dependencies on the packages that provide the libcurl and libcrypto
+# the binary really links, no lintian error or warning, a binary that runs
+# from the unpacked tree, and a manual page that renders cleanly. Also checks
+# that `cmake --install` puts the same files under a prefix.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -23,9 +24,12 @@ dpkg-deb -c "$deb"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# Contents: the two files and their directories, nothing else.
-files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $NF}')
-expected=$'-rwxr-xr-x ./usr/bin/mgmtfetch\n-rw-r--r-- ./usr/share/man/man1/mgmtfetch.1.gz'
+# Contents: the four files and their directories, nothing else.
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $NF}' | sort -k2)
+expected="-rwxr-xr-x ./usr/bin/mgmtfetch
+-rw-r--r-- ./usr/share/doc/mgmtfetch/changelog.gz
+-rw-r--r-- ./usr/share/doc/mgmtfetch/copyright
+-rw-r--r-- ./usr/share/man/man1/mgmtfetch.1.gz"
 [ "$files" = "$expected" ] || fail $'unexpected contents:\n'"$files"
 
 # Control fields.
@@ -34,12 +38,23 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "architecture"
 depends=$(dpkg-deb -f "$deb" Depends)
-libcurl=$(ldd build-pkg/mgmtfetch | awk '/libcurl/ {print $3}')
-[ -n "$libcurl" ] || fail "the binary does not link libcurl"
-curl_package=$(dpkg -S "$(readlink -f "$libcurl")" | cut -d: -f1)
-echo "links $libcurl from $curl_package"
-[ "$curl_package" = libcurl4 ] || fail "libcurl comes from $curl_package, not libcurl4"
-grep -Eq "(^|, )$curl_package( \(|,|$)" <<<"$depends" || fail "Depends lacks $curl_package: $depends"
+# lib expected-package: the package that provides the library the binary
+# links must be among the dependencies.
+while read -r lib want; do
+  path=$(ldd build-pkg/mgmtfetch | awk -v lib="$lib" 'index($1, lib) == 1 {print $3}')
+  [ -n "$path" ] || fail "the binary does not link $lib"
+  package=$(dpkg -S "$(readlink -f "$path")" | cut -d: -f1)
+  echo "links $path from $package"
+  [ "$package" = "$want" ] || fail "$lib comes from $package, not $want"
+  grep -Eq "(^|, )$package( \(|,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
+done <<<$'libcurl. libcurl4\nlibcrypto. libssl3'
+
+# lintian: informational tags (I:) and overrides are fine, errors and
+# warnings are not.
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/deps.sh)"
+report=$(lintian "$deb" 2>&1) || true
+echo "$report"
+! grep -E '^[EW]: ' <<<"$report" >/dev/null || fail "lintian reports errors or warnings"
 
 # The unpacked binary runs (usage text for an unknown option, exit 0) and is stripped.
 dpkg-deb -x "$deb" "$scratch/root"
@@ -59,8 +74,10 @@ if command -v groff >/dev/null; then
   [ -z "$warnings" ] || fail $'groff warnings:\n'"$warnings"
 fi
 
-# cmake --install puts the same two files under the prefix.
+# cmake --install puts the same files under the prefix.
 cmake --install build-pkg --prefix "$scratch/prefix" >/dev/null
 [ -x "$scratch/prefix/bin/mgmtfetch" ] || fail "install: no bin/mgmtfetch"
-[ -f "$scratch/prefix/share/man/man1/mgmtfetch.1.gz" ] || fail "install: no share/man/man1/mgmtfetch.1.gz"
+for f in man/man1/mgmtfetch.1.gz doc/mgmtfetch/copyright doc/mgmtfetch/changelog.gz; do
+  [ -f "$scratch/prefix/share/$f" ] || fail "install: no share/$f"
+done
 echo "package ok: $deb"

@@ -110,8 +110,8 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   // An error page or a stray 206 is not worth the bandwidth.
   if (t->verdict != Verdict::kTake) return kRefuse;
   // A short count ends the transfer; the stream's error flag tells why.
-  const size_t n = fwrite(chunk, size, count, t->file->stream());
-  t->written += static_cast<int64_t>(n * size);
+  const size_t n = t->file->Append(chunk, size * count);
+  t->written += static_cast<int64_t>(n);
   return n;
 }
 

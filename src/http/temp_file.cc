@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include "http/sha256.h"
+
 namespace {
 
 // The named temporary file that exists right now, so that a signal that ends
@@ -152,7 +154,14 @@ int64_t TempFile::Flush() {
   return ftello(stream_);
 }
 
+size_t TempFile::Append(const void* data, size_t n) {
+  const size_t taken = fwrite(data, 1, n, stream_);
+  if (digest_ != nullptr) digest_->Update(data, taken);
+  return taken;
+}
+
 bool TempFile::Truncate() {
+  if (digest_ != nullptr) digest_->Reset();
   if (Flush() < 0 || ftruncate(fileno(stream_), 0) != 0) return false;
   rewind(stream_);
   return true;

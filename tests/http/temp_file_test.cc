@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "http/sha256.h"
 #include "http/temp_file.h"
+
+std::string HexOf(const Sha256Digest& d);  // sha256_test.cc
 
 namespace {
 
@@ -89,6 +92,19 @@ TEST_F(TempFileTest, TerminationSignalsRemoveItAndIgnoredOnesStayIgnored) {
       }
     }
   }
+}
+
+TEST_F(TempFileTest, AppendFeedsTheDigestWhatTheFileTakesAndTruncateResetsIt) {
+  Sha256 sha;
+  Sha256Digest d{};
+  TempFile file(dir_ + "/pkg");
+  file.TrackDigest(&sha);
+  EXPECT_EQ(file.Append("stale", 5), 5u);
+  ASSERT_TRUE(file.Truncate());
+  EXPECT_EQ(file.Append("ab", 2) + file.Append("c", 1), 3u);
+  ASSERT_TRUE(sha.Final(&d) && file.Commit());
+  EXPECT_EQ(HexOf(d), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sh("cat pkg"), "abc");
 }
 
 TEST(UnusableTarget, RefusesWhatNoRenameCanReplace) {
