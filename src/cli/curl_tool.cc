@@ -13,6 +13,8 @@
 
 #include "address/address.h"
 #include "http/http.h"
+#include "http/sha256.h"
+#include "http/sums.h"
 #include "http/temp_file.h"
 
 int32_t retry = 10;
@@ -162,6 +164,20 @@ int CurlTool::download_package(std::string url) {
   // The path holds "/linuxsetup", so its last segment is the URL's.
   const std::string file = PackageFileName(parts.path);
 
+  // A list of digests, when one is named, vouches for the package or the
+  // download fails: never a fall back to no check at all.
+  Sha256Digest listed{};
+  const char* sums = std::getenv(kSumsVariable);
+  const bool verify = sums != nullptr && *sums != '\0';
+  if (verify) {
+    std::string list;
+    if (!ReadSumsFile(sums, &list) || !FindListedDigest(list, file, &listed)) return -1;
+    // Already right: a re-run costs a read instead of a download, and the
+    // file (its modification time included) stays as it is.
+    Sha256Digest there{};
+    if (Sha256OfFile(file, &there) && there == listed) return 0;
+  }
+
   // With the budget already spent nothing is fetched, and that is a failure:
   // reporting 0 would tell a script the package is here when it is not.
   if (retry <= 0) return -1;
@@ -172,6 +188,13 @@ int CurlTool::download_package(std::string url) {
   if (UnusableTarget(file)) return -1;
   TempFile temp(file);
   if (!temp.ok()) return -1;
+  // Fed as the body is written, across resumed attempts: the file is never
+  // read back to be checked.
+  Sha256 digest;
+  if (verify) {
+    if (!digest.ok()) return -1;
+    temp.TrackDigest(&digest);
+  }
   // The given scheme is dropped: the port decides it, as for -a.
   const std::string base = FormatIpAddr(GetServerIp(parts.server));
   url = base + parts.path;
@@ -194,7 +217,14 @@ int CurlTool::download_package(std::string url) {
       const long left = AttemptTimeLeft(start);
       if (timeout <= 0 || left > 0) result = download.DownloadFile(url, &partial, left);
     }
-    if (result == DownloadResult::kComplete) return temp.Commit() ? 0 : -1;
+    if (result == DownloadResult::kComplete) {
+      Sha256Digest got{};
+      if (!verify || (digest.Final(&got) && got == listed)) return temp.Commit() ? 0 : -1;
+      // Not the package the list names, and its bytes may be the corrupt
+      // ones: the next attempt fetches it whole.
+      partial.kept = PackageIdentity();
+      if (!temp.Truncate()) return -1;
+    }
     // A write that failed (disk full, file too big) fails again.
     if (result == DownloadResult::kLocalFailure) return -1;
   }
