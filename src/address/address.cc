@@ -6,6 +6,7 @@
 
 #include "http/http.h"
 #include "http/race.h"
+#include "http/trace.h"
 #include "netif/netif.h"
 
 namespace {
@@ -42,6 +43,21 @@ constexpr std::chrono::milliseconds kProbeStagger{250};
 PostRequest ProbeOf(const std::string& candidate) {
   return {FormatIpAddr(candidate) + "/support/getuseraddressbyurl",
           "{\"ip\":[" + candidate + "]}"};
+}
+
+// One probe event per interface, then the winner.
+void TraceDiscovery(const std::vector<std::string>& names,
+                    const std::vector<PostOutcome>& outcomes, int winner, int64_t began) {
+  for (size_t i = 0; i < names.size() && i < outcomes.size(); ++i) {
+    const PostOutcome& o = outcomes[i];
+    const char* outcome = !o.sent ? "not sent" : o.answered ? "answered" : "no answer";
+    std::string error = o.error;
+    if (!o.sent) error = winner >= 0 ? "another link answered first" : "could not start";
+    trace::Emit("probe", {{"interface", names[i]}, {"outcome", outcome}, {"status", o.status},
+                          {"error", error}, {"ms", o.ms}});
+  }
+  trace::Emit("discovery", {{"interface", winner < 0 ? "" : names[winner]},
+                            {"ms", trace::MsSince(began)}});
 }
 
 }  // namespace
@@ -106,6 +122,9 @@ std::string Gen_Ipv6_Interface(std::string address) {
   std::vector<PostRequest> probes;
   for (const std::string& name : names)
     probes.push_back(ProbeOf(Insert_Ipv6_Interface(address, name)));
-  const int winner = RacePosts(probes, kProbeStagger);
+  const int64_t began = trace::NowMs();
+  std::vector<PostOutcome> outcomes;
+  const int winner = RacePosts(probes, kProbeStagger, trace::On() ? &outcomes : nullptr);
+  if (trace::On()) TraceDiscovery(names, outcomes, winner, began);
   return winner < 0 ? "" : names[winner];
 }

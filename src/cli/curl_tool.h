@@ -8,7 +8,8 @@
 
 constexpr int32_t NETWORK_TIMEOUT_SECONED = 10;
 
-// Attempts left for the whole run, shared by every -w and -d.
+// Attempts for the whole run, shared by every -w and -d, and those left.
+constexpr int32_t kAttemptBudget = 10;
 extern int32_t retry;
 
 // Writes the usage text to standard output.

@@ -5,6 +5,7 @@
 
 #include "cli/curl_tool.h"
 #include "http/http.h"
+#include "http/trace.h"
 
 int main(int argc, char* argv[]) {
   // A reader of the version text that went away (a pipe into head) must not
@@ -13,6 +14,7 @@ int main(int argc, char* argv[]) {
   // Under a file-size limit a download's write fails with EFBIG instead, and
   // is handled as any failed write: the temporary file is removed.
   signal(SIGXFSZ, SIG_IGN);
+  trace::Start(MGMTFETCH_VERSION, argc, argv);
   int status = 0;
   {
     CurlTool tool;
@@ -37,5 +39,6 @@ int main(int argc, char* argv[]) {
       }
     }
   }
+  trace::End(status & 0xff);
   return status;
 }

@@ -7,6 +7,7 @@
 #include "http/easy.h"
 #include "http/http.h"
 #include "http/temp_file.h"
+#include "http/trace.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
   partial->last.bytes = bytes;
   partial->last.from = from;
   partial->last.error = head.status != 0 ? rule : "";
+  partial->last.outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
   if (code != CURLE_OK && partial->last.error.empty())
     partial->last.error = *error != '\0' ? error : curl_easy_strerror(code);
 }
@@ -115,7 +117,13 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   return n;
 }
 
-int CHttpDownload::ProgressCallback(void*, double, double, double, double) {
+int CHttpDownload::ProgressCallback(void* transfer, double dltotal, double dlnow, double,
+                                    double) {
+  if (trace::On() && dlnow > 0) {
+    const int64_t offset = static_cast<Transfer*>(transfer)->offset;
+    trace::Progress(offset + static_cast<int64_t>(dlnow),
+                    dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
+  }
   return 0;
 }
 
@@ -154,7 +162,7 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, CHttpDownload::ProgressCallback);
-  curl_easy_setopt(h, CURLOPT_PROGRESSDATA, this);
+  curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &t);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limit_ms > 0 ? limit_ms : 0L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
@@ -183,6 +191,7 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   }
   // The kept bytes do not lead to one whole version of the package, or an
   // answer wrote bytes that it then turned out not to be.
+  if (verdict == Verdict::kTake) partial->last.error = "shorter than the package";
   if (!Drop(partial)) return DownloadResult::kLocalFailure;
   return verdict == Verdict::kReject ? DownloadResult::kFailed : DownloadResult::kStale;
 }

@@ -31,12 +31,22 @@ struct PostDataCursor {
   int64_t size;
 };
 
+// What one request met, for the trace.
+struct TransferFacts {
+  long status = 0;
+  std::string url;        // after redirects
+  int64_t bytes = 0;      // body bytes received
+  int64_t from = 0;       // the offset asked for
+  std::string outcome;    // as the trace names it: "cut", "stale", ...
+  std::string error;      // libcurl's word, or the rule that refused the answer
+};
+
 // Text transfers: the answer comes back as a string, "" when nothing usable arrived.
 class postit2 {
  public:
   // GET without following redirects. Returns the body whatever the status;
   // "" when the transfer did not complete or the body passed the limit.
-  static std::string GetData(std::string url);
+  static std::string GetData(std::string url, TransferFacts* facts = nullptr);
   // POST of `length` bytes at `body`. Returns the body only on status 200;
   // "" when it passed the limit.
   static std::string PostData(std::string url, const unsigned char* body,
@@ -61,14 +71,7 @@ class TempFile;
 struct PartialDownload {
   TempFile* file;
   PackageIdentity kept;
-  // What the last request met, for the trace.
-  struct {
-    long status = 0;
-    std::string url;
-    int64_t bytes = 0;     // body bytes received
-    int64_t from = 0;      // the offset asked for
-    std::string error;     // libcurl's word, or the rule that refused the answer
-  } last;
+  TransferFacts last;  // of the last request
 };
 
 enum class DownloadResult {

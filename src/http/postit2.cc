@@ -47,7 +47,7 @@ size_t postit2::ReadPostDataCallback(void* buffer, size_t size, size_t count,
   return static_cast<size_t>(k);
 }
 
-std::string postit2::GetData(std::string url) {
+std::string postit2::GetData(std::string url, TransferFacts* facts) {
   EasyHandle handle(curl_easy_init());
   if (!handle) return "";
   CURL* h = handle.get();
@@ -58,9 +58,17 @@ std::string postit2::GetData(std::string url) {
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout));
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   // A body cut short (time-out, connection lost) is not the server's
   // answer; handing it on would print a truncated version as if whole.
-  if (curl_easy_perform(h) != CURLE_OK) return "";
+  const CURLcode code = curl_easy_perform(h);
+  if (facts != nullptr) {
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &facts->status);
+    facts->bytes = static_cast<int64_t>(body.size());
+    facts->error = code == CURLE_OK ? "" : *error ? error : curl_easy_strerror(code);
+  }
+  if (code != CURLE_OK) return "";
   return body;
 }
 

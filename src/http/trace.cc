@@ -1,0 +1,302 @@
+#include "http/trace.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace trace {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The one sink of the run. Closed at exit with the process; a file it
+// opened is closed by the owner below.
+struct Sink {
+  int fd = -1;
+  bool json = false;
+  bool owned = false;
+  bool terminal = false;       // text to a terminal: progress redrawn in place
+  bool line_open = false;      // a progress line waits to be cleared
+  Clock::time_point start = Clock::now();
+  int64_t last_progress_ms = -1;
+  int64_t progress_from_ms = 0;
+  int64_t progress_from_bytes = 0;
+  ~Sink() {
+    if (owned) close(fd);
+  }
+};
+Sink g_sink;
+
+void Say(const std::string& text) {
+  const ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+void Write(const std::string& line) {
+  const ssize_t ignored = write(g_sink.fd, line.data(), line.size());
+  (void)ignored;
+}
+
+double Seconds() {
+  return std::chrono::duration<double>(Clock::now() - g_sink.start).count();
+}
+
+// The length of the UTF-8 sequence at `s[i]`, or 0 when it is not one.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const unsigned char c = s[i];
+  const size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
+  const unsigned char d = s[i + 1];
+  if ((c == 0xe0 && d < 0xa0) || (c == 0xed && d > 0x9f) || (c == 0xf0 && d < 0x90) ||
+      (c == 0xf4 && d > 0x8f))
+    return 0;  // overlong forms, surrogates, past U+10FFFF
+  return n;
+}
+
+// A text value as the text format writes it: bare when it is one word,
+// else quoted as JSON quotes it.
+std::string TextValue(const std::string& v) {
+  if (v.empty() || v.find_first_of(" \t\"\\=") != std::string::npos) return JsonString(v);
+  for (const unsigned char c : v)
+    if (c < 0x20 || c >= 0x7f) return JsonString(v);
+  return v;
+}
+
+std::string Number(double v) {
+  char text[64];
+  snprintf(text, sizeof text, "%.3f", v);
+  return text;
+}
+
+std::string Value(const Field& f, bool json) {
+  switch (f.kind) {
+    case Field::kText:
+      return json ? JsonString(f.text) : TextValue(f.text);
+    case Field::kInteger:
+      return std::to_string(f.integer);
+    case Field::kReal:
+      return Number(f.real);
+    case Field::kList:
+      break;
+  }
+  std::string out = json ? "[" : "";
+  for (size_t i = 0; i < f.list.size(); ++i) {
+    if (i > 0) out += json ? "," : " ";
+    out += json ? JsonString(f.list[i]) : TextValue(f.list[i]);
+  }
+  return json ? out + "]" : JsonString(out);
+}
+
+std::string Bytes(double n) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  size_t u = 0;
+  while (n >= 1024 && u + 1 < sizeof units / sizeof units[0]) {
+    n /= 1024;
+    ++u;
+  }
+  char text[32];
+  snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", n, units[u]);
+  return text;
+}
+
+}  // namespace
+
+Target ChooseTarget(const char* trace, const char* format) {
+  Target t;
+  t.json = format != nullptr && std::strcmp(format, "json") == 0;
+  if (trace == nullptr || *trace == '\0' || std::strcmp(trace, "0") == 0) return t;
+  if (std::strcmp(trace, "1") == 0) {
+    t.kind = Target::kStderr;
+  } else if (trace[0] == '/') {
+    t.kind = Target::kFile;
+    t.path = trace;
+  } else {
+    t.kind = Target::kIgnored;
+  }
+  return t;
+}
+
+std::string HideUserInfo(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const size_t start = scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const size_t at = url.rfind('@', end - 1);
+  if (at == std::string::npos || at < start || end == start) return url;
+  return url.substr(0, start) + "***" + url.substr(at);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = text[i];
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\u%04x", c);
+      out += hex;
+    } else if (c >= 0x80) {
+      const size_t n = Utf8Length(text, i);
+      if (n > 0) {
+        out.append(text, i, n);
+        i += n;
+        continue;
+      }
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\u%04x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+std::string FormatJson(double time, long pid, const char* event,
+                       const std::vector<Field>& fields) {
+  std::string line = "{\"time\":" + Number(time) + ",\"pid\":" + std::to_string(pid) +
+                     ",\"event\":" + JsonString(event);
+  for (const Field& f : fields) line += "," + JsonString(f.key) + ":" + Value(f, true);
+  return line + "}\n";
+}
+
+std::string FormatText(double time, long pid, const char* event,
+                       const std::vector<Field>& fields) {
+  std::string line = Number(time) + " [" + std::to_string(pid) + "] " + event;
+  for (const Field& f : fields) line += std::string(" ") + f.key + "=" + Value(f, false);
+  return line + "\n";
+}
+
+std::string ProgressLine(int64_t bytes, int64_t total, double rate) {
+  std::string line = "\r";
+  if (total > 0) {
+    char share[16];
+    snprintf(share, sizeof share, "%3d%% ", static_cast<int>(bytes * 100 / total));
+    line += share + Bytes(bytes) + " of " + Bytes(total);
+  } else {
+    line += Bytes(bytes);
+  }
+  line += ", " + Bytes(rate) + "/s";
+  if (total > 0 && rate > 0) {
+    char left[32];
+    snprintf(left, sizeof left, ", %.0f s left", (total - bytes) / rate);
+    line += left;
+  }
+  return line + "\x1b[K";
+}
+
+void Start(const char* version, int argc, char** argv) {
+  const char* value = std::getenv(kTraceVariable);
+  const Target target = ChooseTarget(value, std::getenv(kFormatVariable));
+  switch (target.kind) {
+    case Target::kOff:
+      return;
+    case Target::kIgnored:
+      Say(std::string("mgmtfetch: ") + kTraceVariable + "=" + value +
+          " is ignored: give 1 or an absolute path\n");
+      return;
+    case Target::kStderr:
+      g_sink.fd = STDERR_FILENO;
+      g_sink.terminal = !target.json && isatty(STDERR_FILENO);
+      break;
+    case Target::kFile: {
+      // O_NONBLOCK: a FIFO must not hold the run up before it even starts.
+      const int fd = open(target.path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+      struct stat st {};
+      if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+        if (fd >= 0) close(fd);
+        Say("mgmtfetch: cannot trace to " + target.path + ": " + why + "\n");
+        return;
+      }
+      g_sink.fd = fd;
+      g_sink.owned = true;
+      break;
+    }
+  }
+  g_sink.json = target.json;
+  g_sink.start = Clock::now();
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  for (std::string& a : args) a = HideUserInfo(a);
+  Emit("start", {{"version", version}, {"args", args}});
+}
+
+bool On() { return g_sink.fd >= 0; }
+
+void Emit(const char* event, std::initializer_list<Field> list) {
+  if (!On()) return;
+  std::vector<Field> fields(list);
+  for (Field& f : fields)
+    if (f.kind == Field::kText) f.text = HideUserInfo(f.text);
+  const long pid = static_cast<long>(getpid());
+  if (g_sink.terminal && std::strcmp(event, "progress") == 0) {
+    const Field* bytes = nullptr;
+    const Field* total = nullptr;
+    const Field* rate = nullptr;
+    for (const Field& f : fields) {
+      if (std::strcmp(f.key, "bytes") == 0) bytes = &f;
+      if (std::strcmp(f.key, "total") == 0) total = &f;
+      if (std::strcmp(f.key, "rate") == 0) rate = &f;
+    }
+    if (bytes && total && rate) {
+      Write(ProgressLine(bytes->integer, total->integer, rate->real));
+      g_sink.line_open = true;
+      return;
+    }
+  }
+  std::string line = g_sink.json ? FormatJson(Seconds(), pid, event, fields)
+                                 : FormatText(Seconds(), pid, event, fields);
+  if (g_sink.line_open) line = "\r\x1b[K" + line;
+  g_sink.line_open = false;
+  Write(line);
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - g_sink.start)
+      .count();
+}
+
+long MsSince(int64_t start_ms) { return static_cast<long>(NowMs() - start_ms); }
+
+void Progress(int64_t bytes, int64_t total) {
+  if (!On()) return;
+  const int64_t now = NowMs();
+  if (g_sink.last_progress_ms < 0 || bytes < g_sink.progress_from_bytes) {
+    // A new body: its rate counts from here, its first event a second on.
+    g_sink.last_progress_ms = now;
+    g_sink.progress_from_ms = now;
+    g_sink.progress_from_bytes = bytes;
+    return;
+  }
+  if (now - g_sink.last_progress_ms < 1000) return;
+  g_sink.last_progress_ms = now;
+  const double seconds = (now - g_sink.progress_from_ms) / 1000.0;
+  const double rate = seconds > 0 ? (bytes - g_sink.progress_from_bytes) / seconds : 0;
+  Emit("progress", {{"bytes", static_cast<long long>(bytes)},
+                    {"total", static_cast<long long>(total)}, {"rate", rate}});
+}
+
+void End(int status) {
+  if (!On()) return;
+  Emit("end", {{"status", status}, {"ms", static_cast<long>(NowMs())}});
+}
+
+}  // namespace trace
