@@ -124,6 +124,25 @@ class LinkLocal(unittest.TestCase):
                     [self.probe(f"l{k}", port, tls)] * (k <= probed)
                     + [("GET", "/version.info", "", tls)] * (k == winner) for k in (1, 2, 3)])
 
+    def test_trace_tells_each_probe(self):
+        self.addCleanup(self.dead_links, False)
+        self.dead_links(True)
+        self.rules()
+        with tempfile.TemporaryDirectory() as logs:
+            path = os.path.join(logs, "trace")
+            env = dict(os.environ, MGMTFETCH_TRACE=path, MGMTFETCH_TRACE_FORMAT="json")
+            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10, env=env)
+            with open(path) as f:
+                events = [json.loads(line) for line in f]
+        self.assertEqual(out, (0, b"version of l1\n"))
+        # Dead links still waiting when l1 answered; links after it never probed.
+        self.assertEqual([(e["interface"], e["outcome"]) for e in events if e["event"] == "probe"],
+                         [(d, "no answer") for d in DEAD] + [("l1", "answered"),
+                                                             ("l2", "not sent"), ("l3", "not sent")])
+        found = [e for e in events if e["event"] == "discovery"]
+        self.assertEqual([e["interface"] for e in found], ["l1"])
+        self.assertTrue(700 <= found[0]["ms"] < 5000, found)
+
     def test_w_and_d_use_the_link_found(self):
         # Nine failures leave only the tenth attempt of the run's budget, so
         # any unit taken by the probes loses the answer.

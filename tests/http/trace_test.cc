@@ -1,0 +1,74 @@
+// The trace's pure rules: which target the variables choose, what a URL
+// hides, and the shape of a line in either format.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/trace.h"
+
+namespace {
+
+using trace::Target;
+
+TEST(Trace, TargetFromTheVariables) {
+  const struct { const char* trace; const char* format; Target::Kind kind; bool json; } rows[] = {
+      {nullptr, nullptr, Target::kOff, false}, {"", "json", Target::kOff, true},
+      {"0", nullptr, Target::kOff, false},     {"1", nullptr, Target::kStderr, false},
+      {"1", "json", Target::kStderr, true},    {"1", "JSON", Target::kStderr, false},
+      {"1", "text", Target::kStderr, false},   {"/var/log/m.trace", "json", Target::kFile, true},
+      {"2", nullptr, Target::kIgnored, false}, {"rel/path", nullptr, Target::kIgnored, false},
+      {"true", nullptr, Target::kIgnored, false}, {" 1", nullptr, Target::kIgnored, false},
+  };
+  for (const auto& r : rows) {
+    const Target t = trace::ChooseTarget(r.trace, r.format);
+    EXPECT_EQ(t.kind, r.kind) << (r.trace ? r.trace : "(unset)");
+    EXPECT_EQ(t.json, r.json) << (r.format ? r.format : "(unset)");
+    EXPECT_EQ(t.path, r.kind == Target::kFile ? r.trace : "");
+  }
+}
+
+TEST(Trace, UserInformationHidden) {
+  const struct { const char* in; const char* out; } rows[] = {
+      {"http://u:p@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a"},
+      {"https://u@h/x", "https://***@h/x"}, {"http://a@b@h", "http://***@h"},
+      {"http://h/a@b", "http://h/a@b"}, {"http://h?q=a@b", "http://h?q=a@b"},
+      {"http://h#a@b", "http://h#a@b"}, {"http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x"},
+      {"u:p@h", "u:p@h"}, {"-d", "-d"}, {"http://", "http://"}, {"http://@h", "http://***@h"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(trace::HideUserInfo(r.in), r.out) << r.in;
+}
+
+TEST(Trace, JsonStringsAndLines) {
+  const struct { std::string in; const char* out; } strings[] = {
+      {"plain", "\"plain\""}, {"q\"b\\", "\"q\\\"b\\\\\""}, {"a\r\nb\t", "\"a\\r\\nb\\t\""},
+      {std::string("\x01\x1f\x7f", 3), "\"\\u0001\\u001f\\u007f\""}, {std::string(1, '\0'), "\"\\u0000\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+      // Not UTF-8: a lone continuation, a cut sequence, an overlong form, a surrogate.
+      {"\x80", "\"\\u0080\""}, {"\xc3", "\"\\u00c3\""}, {"\xc0\xaf", "\"\\u00c0\\u00af\""},
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}, {"\xe2\x82", "\"\\u00e2\\u0082\""},
+  };
+  for (const auto& r : strings) EXPECT_EQ(trace::JsonString(r.in), r.out) << r.in;
+
+  const std::vector<trace::Field> fields = {
+      {"job", "-d"}, {"number", 3}, {"rate", 1.5}, {"args", std::vector<std::string>{"-w", "a b"}},
+      {"error", "Failed to connect"}, {"empty", ""}};
+  EXPECT_EQ(trace::FormatJson(0.0125, 42, "attempt", fields),
+            "{\"time\":0.013,\"pid\":42,\"event\":\"attempt\",\"job\":\"-d\",\"number\":3,"
+            "\"rate\":1.500,\"args\":[\"-w\",\"a b\"],\"error\":\"Failed to connect\","
+            "\"empty\":\"\"}\n");
+  EXPECT_EQ(trace::FormatText(1.5, 42, "attempt", fields),
+            "1.500 [42] attempt job=-d number=3 rate=1.500 args=\"-w \\\"a b\\\"\" "
+            "error=\"Failed to connect\" empty=\"\"\n");
+  // A value that holds the separators or a line break cannot split the line.
+  EXPECT_EQ(trace::FormatText(0, 1, "skip", {{"reason", "x=y\nend"}}),
+            "0.000 [1] skip reason=\"x=y\\nend\"\n");
+}
+
+TEST(Trace, ProgressLine) {
+  EXPECT_EQ(trace::ProgressLine(512 * 1024, 2 * 1024 * 1024, 256 * 1024),
+            "\r 25% 512.0 KiB of 2.0 MiB, 256.0 KiB/s, 6 s left\x1b[K");
+  EXPECT_EQ(trace::ProgressLine(1000, -1, 500), "\r1000 B, 500 B/s\x1b[K");
+}
+
+}  // namespace
