@@ -31,7 +31,7 @@ TREE, BUILD = os.path.join(WORK, "tree"), os.path.join(WORK, "build")
 A, CLI, MAIN = "src/address/address.cc", "src/cli/curl_tool.cc", "src/cli/main.cc"
 POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.cc"
 ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
-NETIF = "src/netif/netif.cc"
+NETIF, TRACE = "src/netif/netif.cc", "src/http/trace.cc"
 SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
 
 # The integration tests, cheapest first. The unit tests (every other test)
@@ -39,12 +39,12 @@ SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_fil
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
 SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands"],
-        ["cli_download", "cli_verify", "cli_hostile"], ["address_linklocal"]]
+        ["cli_download", "cli_verify", "cli_trace", "cli_hostile"], ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"]}
+         REG: ["cli_verify"], TRACE: ["cli_trace"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -84,28 +84,28 @@ MUTANTS = [
     (CLI, "while (answer.empty() && TakeAttempt())", "while (TakeAttempt())",
      "version-retries-after-answer"),
     # Survives: its only effect, lookups of "version.info", goes to the resolver.
-    (CLI, "if (server.empty()) continue;", "", "version-empty-server-asked"),
+    (CLI, "      TraceAttempt(\"-w\", facts, \"not sent\", began);\n      continue;", "", "version-empty-server-asked"),
     (CLI, 'printf("%s", answer.c_str());', 'printf("%s\\n", answer.c_str());',
      "version-newline-added"),
     (CLI, "split == std::string::npos || split == 0", "split == std::string::npos",
      "split-leading-marker-accepted"),
     (CLI, "if (slash == std::string::npos) return false;", "", "split-no-slash-accepted"),
     (CLI, "url.rfind('/');", "url.find('/');", "file-name-first-slash"),
-    (CLI, "|| parts.server.empty()) return -1;", ") return -1;", "download-empty-server-asked"),
-    (CLI, "if (retry <= 0) return -1;", "if (retry <= 0) return 0;",
+    (CLI, "|| parts.server.empty())\n    return Skip", ")\n    return Skip", "download-empty-server-asked"),
+    (CLI, "if (retry <= 0) return Skip(\"-d\", \"budget spent\");", "if (retry <= 0) return 0;",
      "download-spent-budget-succeeds"),
-    (CLI, "kComplete) return temp.Commit() ? 0 : -1;", "kComplete) temp.Commit();",
+    (CLI, "        return Commit(&temp, file);", "        Commit(&temp, file);",
      "download-repeats-after-success"),
-    (CLI, "if (UnusableTarget(file)) return -1;", "", "unusable-target-fetched"),
-    (CLI, "if (!UrlNamesServer(url, base)) return -1;", "", "rebuilt-url-unchecked"),
+    (CLI, "if (UnusableTarget(file)) return Skip", "if (false) return Skip", "unusable-target-fetched"),
+    (CLI, "if (!UrlNamesServer(url, base)) return", "if (false) return", "rebuilt-url-unchecked"),
     (CLI, "file = PackageFileName(parts.path);",
      "file = PackageFileName(FormatIpAddr(GetServerIp(parts.server)) + parts.path);",
      "probes-before-local-checks", ["address_linklocal"]),
     (CLI, "while (retry > 0) {", "while (retry >= 0) {", "download-budget-one-extra"),
     (CLI, "    --retry;\n    // The kept", "    // The kept", "download-budget-never-spent"),
-    (CLI, "if (result == DownloadResult::kNotSent) return -1;", "",
+    (CLI, "      TraceAttempt(\"-d\", partial.last, \"not sent\", began);\n      return -1;", "",
      "unsent-download-spends-budget"),
-    (CLI, "if (result == DownloadResult::kLocalFailure) return -1;", "",
+    (CLI, "      TraceAttempt(\"-d\", partial.last, \"local failure\", began);\n      return -1;", "",
      "local-failure-retried"),
     (CLI, "if (result == DownloadResult::kStale) {", "if (false) {",
      "stale-not-refetched-at-once"),
@@ -125,8 +125,7 @@ MUTANTS = [
     (MAIN, "signal(SIGXFSZ, SIG_IGN);", "", "sigxfsz-not-ignored"),
     (POST, "uint64_t b) { return b < a ? b : a; }", "uint64_t b) { return a < b ? b : a; }",
      "min-returns-max"),
-    (POST, "if (curl_easy_perform(h) != CURLE_OK) return \"\";\n  return body;",
-     "curl_easy_perform(h);\n  return body;", "get-cut-body-accepted"),
+    (POST, "if (code != CURLE_OK) return \"\";", "", "get-cut-body-accepted"),
     (POST, "&body);\n  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));",
      "&body);", "get-no-timeout"),
     (POST, "if (status != 200) return \"\";", "if (status >= 400) return \"\";",
@@ -142,8 +141,8 @@ MUTANTS = [
      "return", "capped-answer-kept"),
     (DL, "kTake && code == CURLE_OK) {", "kTake) {", "download-cut-body-accepted"),
     # Killed only by cli_verify, once the download checks the digest it feeds.
-    (DL, "return t->file->Append(chunk, size * count);",
-     "return fwrite(chunk, size, count, t->file->stream());", "download-digest-bypassed"),
+    (DL, "const size_t n = t->file->Append(chunk, size * count);",
+     "const size_t n = fwrite(chunk, size, count, t->file->stream());", "download-digest-bypassed"),
     # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
     # Survives: what a rejected answer wrote is truncated at its end; only
@@ -184,6 +183,23 @@ MUTANTS = [
     (ANS, "r.first == offset &&", "r.first <= offset &&", "range-start-unmatched"),
     (ANS, "status >= 400 && status <= 499 &&", "status >= 400 && status <= 415 &&", "416-rejected"),
     (ANS, "status <= 299;", "status <= 400;", "download-accepts-400"),
+    (TRACE, "if (c == '\"' || c == '\\\\') {", "if (c == '\"') {", "json-backslash-raw"),
+    (TRACE, "    } else if (c < 0x20 || c == 0x7f) {", "    } else if (c < 0x1f) {", "json-control-raw"),
+    (TRACE, "      if (n > 0) {", "      if (true) {", "json-invalid-utf8-raw"),
+    (TRACE, "return url.substr(0, start) + \"***\" + url.substr(at);", "return url;",
+     "user-info-shown"),
+    (TRACE, "  for (std::string& a : args) a = HideUserInfo(a);\n", "", "args-user-info-shown"),
+    (TRACE, "O_WRONLY | O_APPEND | O_CREAT", "O_WRONLY | O_CREAT", "trace-file-overwritten"),
+    (TRACE, "O_CLOEXEC | O_NONBLOCK, 0600);", "O_CLOEXEC | O_NONBLOCK, 0644);", "trace-file-mode-0644"),
+    (TRACE, "  if (now - g_sink.last_progress_ms < 1000) return;\n", "", "progress-unthrottled"),
+    (TRACE, "  if (g_sink.line_open) line = \"\\r\\x1b[K\" + line;\n", "", "progress-line-not-cleared"),
+    (TRACE, "g_sink.terminal = !target.json && isatty(STDERR_FILENO);", "g_sink.terminal = false;",
+     "progress-never-redrawn"),
+    (TRACE, "  if (std::strcmp(trace, \"1\") == 0) {", "  if (trace[0] == '1') {", "trace-value-prefix"),
+    (TRACE, "      Say(std::string(\"mgmtfetch: \") + kTraceVariable", "      (void)(std::string(\"mgmtfetch: \") + kTraceVariable",
+     "ignored-value-unsaid"),
+    (A, "  if (trace::On()) TraceDiscovery(names, outcomes, winner, began);\n", "", "discovery-untraced", LL),
+    (CLI, "        return Commit(&temp, file);", "        return temp.Commit() ? 0 : -1;", "commit-untraced"),
     (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
     (TMP, "O_NOFOLLOW | O_CLOEXEC, 0666", "O_NOFOLLOW | O_CLOEXEC, 0600", "mode-ignores-umask"),
     (TMP, "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666", "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600",
@@ -213,7 +229,7 @@ MUTANTS = [
     # Equivalent: libcurl's easy clean-up takes the handle out of its multi itself.
     (RACE, "if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_.get());", "",
      "race-handle-not-removed"),
-    (RACE, "if (running == 0) return -1;", "if (running == 0 && next == 0) return -1;",
+    (RACE, "if (running == 0) return finish(-1);", "if (running == 0 && next == 0) return finish(-1);",
      "race-waits-with-nothing-running"),
     (SHA, "  Reset();\n  return done;", "  return done;", "digest-final-no-restart"),
     (SHA, "OpenRegularFile(path, false)", "OpenRegularFile(path, true)", "digest-file-symlink-followed"),
