@@ -18,7 +18,7 @@ VERSION = b"mgmt-standin 1.0\n"
 # The -w after the -d prints the version only when it gets all 10 attempts,
 # that is when the -d took none.
 TENTH_ANSWERS = [{"path": "/version.info", "empty": True, "times": 9}, {"path": "/version.info"}]
-SERVER = Standin()
+SERVER = Standin(https=False)
 setUpModule, tearDownModule = SERVER.start, SERVER.stop
 
 
