@@ -91,6 +91,8 @@ MUTANTS = [
      "split-leading-marker-accepted"),
     (CLI, "if (slash == std::string::npos) return false;", "", "split-no-slash-accepted"),
     (CLI, "url.rfind('/');", "url.find('/');", "file-name-first-slash"),
+    # Survives: the read-back check refuses "http:///linuxsetup/..." before
+    # any lookup as well; the early check keeps the rule visible.
     (CLI, "|| parts.server.empty())\n    return Skip", ")\n    return Skip", "download-empty-server-asked"),
     (CLI, "if (retry <= 0) return Skip(\"-d\", \"budget spent\");", "if (retry <= 0) return 0;",
      "download-spent-budget-succeeds"),
