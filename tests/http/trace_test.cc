@@ -19,6 +19,7 @@ TEST(Trace, TargetFromTheVariables) {
       {"1", "text", Target::kStderr, false},   {"/var/log/m.trace", "json", Target::kFile, true},
       {"2", nullptr, Target::kIgnored, false}, {"rel/path", nullptr, Target::kIgnored, false},
       {"true", nullptr, Target::kIgnored, false}, {" 1", nullptr, Target::kIgnored, false},
+      {"10", nullptr, Target::kIgnored, false},
   };
   for (const auto& r : rows) {
     const Target t = trace::ChooseTarget(r.trace, r.format);
