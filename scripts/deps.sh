@@ -3,9 +3,7 @@
 # packaging need, skipping what is already there. Needs root to install.
 # This is the one list: .ci/run, the demo, the test script and the benchmark
 # all call it. apt's package lists are refreshed before anything is
-# installed, and under CI=true even when nothing is missing (unless
-# MGMTFETCH_APT_FRESH says this run has refreshed them already), so that CI
-# never works from stale lists.
+# installed.
 set -euo pipefail
 
 PACKAGES=(
@@ -19,14 +17,11 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ] && { [ "${CI:-}" != true ] || [ -n "${MGMTFETCH_APT_FRESH:-}" ]; }; then
-  exit 0
-fi
+[ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
-  [ ${#missing[@]} -eq 0 ] && exit 0
   echo "missing packages (install them as root): ${missing[*]}" >&2
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-[ ${#missing[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
