@@ -113,7 +113,7 @@ MUTANTS = [
      "stale-not-refetched-at-once"),
     (CLI, "if (Sha256OfFile(file, &there) && there == listed) {", "if (false) {",
      "already-there-fetched"),
-    (CLI, "if (!verify || (digest.Final(&got) && got == listed)) {", "if (true) {",
+    (CLI, "if (!verify || (digest->Final(&got) && got == listed)) {", "if (true) {",
      "digest-mismatch-committed"),
     (CLI, "if (!FindListedDigest(list, file, &listed))", "if (false)", "unlisted-package-fetched"),
     (CLI, "sums != nullptr && *sums != '\\0'", "sums != nullptr", "empty-sums-variable-used"),

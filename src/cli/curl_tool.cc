@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "address/address.h"
 #include "http/http.h"
@@ -239,10 +240,12 @@ int CurlTool::download_package(std::string url) {
   if (!temp.ok()) return Skip("-d", std::string("no temporary file: ") + std::strerror(errno));
   // Fed as the body is written, across resumed attempts: the file is never
   // read back to be checked.
-  Sha256 digest;
+  // Only when asked for: without a list the download stays one thread.
+  std::unique_ptr<Sha256> digest;
   if (verify) {
-    if (!digest.ok()) return Skip("-d", "no SHA-256 from libcrypto");
-    temp.TrackDigest(&digest);
+    digest.reset(new (std::nothrow) Sha256);
+    if (!digest || !digest->ok()) return Skip("-d", "no SHA-256 from libcrypto");
+    temp.TrackDigest(digest.get());
   }
   // The given scheme is dropped: the port decides it, as for -a.
   const std::string base = FormatIpAddr(GetServerIp(parts.server));
@@ -277,7 +280,7 @@ int CurlTool::download_package(std::string url) {
     }
     if (result == DownloadResult::kComplete) {
       Sha256Digest got{};
-      if (!verify || (digest.Final(&got) && got == listed)) {
+      if (!verify || (digest->Final(&got) && got == listed)) {
         TraceAttempt("-d", partial.last, "complete", began);
         return Commit(&temp, file);
       }
