@@ -181,3 +181,12 @@ class Standin:
     def requests(self):
         """The record of non-control requests, oldest first (list of dicts)."""
         return self.control("GET", "requests")
+
+    def settled(self, timeout=10):
+        """The record once no answer is still going out (each has its "gone")."""
+        deadline = time.monotonic() + timeout
+        while True:
+            record = self.requests()
+            if all(r["gone"] is not None for r in record) or time.monotonic() > deadline:
+                return record
+            time.sleep(0.02)
