@@ -176,6 +176,12 @@ class DownloadTest(unittest.TestCase):
             ("status line among the trailers", [dict(v1, trailers=["HTTP/1.1 500 X: y",
                                                                    'ETag: "t"'])],
              d(), 0, whole, 1, 9),
+            # Trailers come after the tail was taken: they must not make the
+            # finished resume look stale.
+            *[(f"{name} among a resumed answer's trailers", [cut_once(), dict(v1, trailers=[line])],
+               d(), 0, whole, [None, r1], 8)
+              for name, line in (("ETag", 'ETag: "other"'),
+                                 ("Content-Range", "Content-Range: bytes 0-9/10"))],
             ("two ETags", [cut_once(validators="etag", headers=[["ETag", '"x"']]), v1], d(), 0,
              whole, [None, None], 8),
             ("chunked, cut", [cut_once(chunked=True), v1], d(), 0, whole, [None, None], 8),
@@ -249,6 +255,22 @@ class DownloadTest(unittest.TestCase):
         self.assertGreater(len(got), 2)
         self.assertTrue(all(header(r, "Range") for r in got[1:]))
         self.assertLess(sum(r["sent"] for r in got), 50000 + 2000 * len(got))
+
+    def test_error_page_body_is_refused_at_its_first_chunk(self):
+        # 50 MiB at 64 KiB per 20 ms take 16 s to send, and with -t 0 only the
+        # client's refusal ends an attempt: one that wrote the body would run
+        # into the time-out here, or with an endless body fill the disk.
+        for status in (404, 500):
+            with self.subTest(status):
+                self.fresh([pkg(status=status, body_size=50 * 2**20,
+                                drip={"chunk": 65536, "interval": 0.02})])
+                rc, _, _ = run_client(BINARY, ["-t", "0", "-d", SERVER.url(PKG)], cwd=self.cwd,
+                                      timeout=10)
+                self.assertEqual((rc, self.listing()), (255, PLANTED))
+                got = SERVER.settled()
+                self.assertEqual(len(got), 10)
+                self.assertEqual([r["gone"] for r in got], [True] * 10)
+                self.assertLess(max(r["sent"] for r in got), 2**20)
 
     def test_default_acl_is_inherited_whole(self):
         # Owner rw, user nobody rw, group r, mask rw, other none: it overrides the umask.

@@ -1,12 +1,15 @@
 // The temporary file of a download, on both of its kinds: nameless where the
 // filesystem allows it, named (with its signal guard) elsewhere.
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,6 +20,19 @@
 std::string HexOf(const Sha256Digest& d);  // sha256_test.cc
 
 namespace {
+// While not negative, the temporary names are forced: draw k (counting from
+// this value) is all bytes k, so 0 names ".mgmtfetch-aaaaaa", then "-bbbbbb".
+int g_draw = -1;
+}  // namespace
+
+// Stands in for libc's in this whole binary; unforced, it is the kernel's.
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) noexcept {
+  if (g_draw < 0) return syscall(SYS_getrandom, buffer, length, flags);
+  std::memset(buffer, g_draw++, length);
+  return static_cast<ssize_t>(length);
+}
+
+namespace {
 
 class TempFileTest : public ::testing::Test {
  protected:
@@ -25,7 +41,10 @@ class TempFileTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
   }
-  void TearDown() override { ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0); }
+  void TearDown() override {
+    g_draw = -1;
+    ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0);
+  }
 
   // What a shell command run in the directory prints; hidden temporary names
   // are cut to their prefix.
@@ -91,6 +110,26 @@ TEST_F(TempFileTest, TerminationSignalsRemoveItAndIgnoredOnesStayIgnored) {
         EXPECT_EQ(Sh("ls -A"), "");
       }
     }
+  }
+}
+
+TEST_F(TempFileTest, ALinkPlantedAtTheNameIsNeverFollowed) {
+  const std::string list = "find . -mindepth 1 -printf '%y %P %l\\n' | sort";
+  for (bool nameless : {false, true}) {
+    SCOPED_TRACE(nameless ? "nameless" : "named");
+    ASSERT_EQ(symlink("victim", (dir_ + "/.mgmtfetch-aaaaaa").c_str()), 0);
+    g_draw = 0;
+    {
+      TempFile file(dir_ + "/pkg", nameless);
+      ASSERT_TRUE(file.ok());
+      EXPECT_EQ(Sh(list), std::string(nameless ? "" : "f .mgmtfetch-bbbbbb \n") +
+                              "l .mgmtfetch-aaaaaa victim\n");
+      fputs("new", file.stream());
+      EXPECT_TRUE(file.Commit());
+    }
+    g_draw = -1;
+    EXPECT_EQ(Sh(list + "; cat pkg; rm pkg .mgmtfetch-aaaaaa"),
+              "f pkg \nl .mgmtfetch-aaaaaa victim\nnew");
   }
 }
 
