@@ -155,9 +155,8 @@ MUTANTS = [
      "const size_t n = fwrite(chunk, size, count, t->file->stream());", "download-digest-bypassed"),
     # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
-    # Survives: what a rejected answer wrote is truncated at its end; only
-    # the bandwidth is lost.
     (DL, "if (t->verdict != Verdict::kTake) return kRefuse;", "", "error-page-written"),
+    (DL, "CURLH_HEADER, -1", "CURLH_HEADER | CURLH_TRAILER, -1", "trailers-read-as-headers"),
     (DL, "CURLOPT_MAXREDIRS, 5L", "CURLOPT_MAXREDIRS, 6L", "redirect-limit-raised"),
     (DL, '("If-Range: " + partial->kept.validator)', '("X-If-Range: " + partial->kept.validator)',
      "if-range-not-sent"),
@@ -212,6 +211,12 @@ MUTANTS = [
     (CLI, "        return Commit(&temp, file);", "        return temp.Commit() ? 0 : -1;", "commit-untraced"),
     (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
     (TMP, "O_NOFOLLOW | O_CLOEXEC, 0666", "O_NOFOLLOW | O_CLOEXEC, 0600", "mode-ignores-umask"),
+    (TMP, "O_CREAT | O_EXCL | O_NOFOLLOW", "O_CREAT | O_NOFOLLOW", "temp-name-excl-dropped"),
+    (TMP, "O_CREAT | O_EXCL | O_NOFOLLOW", "O_CREAT", "temp-name-link-followed"),
+    # Equivalent: O_CREAT | O_EXCL already fails on any link at the name,
+    # wherever it points; O_NOFOLLOW only says so twice.
+    (TMP, "O_CREAT | O_EXCL | O_NOFOLLOW", "O_CREAT | O_EXCL", "temp-name-nofollow-dropped"),
+    (TMP, 'if (errno != EEXIST) return "";', 'return "";', "temp-name-taken-gives-up"),
     (TMP, "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666", "O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600",
      "nameless-mode-ignores-umask"),
     (TMP, "if (g_pending[0] != '\\0') unlink(g_pending);", "", "signal-leaves-temp-file"),
