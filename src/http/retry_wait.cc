@@ -10,6 +10,8 @@
 
 namespace pacing {
 
+constexpr int64_t kNsPerSecond = 1000000000;
+
 RetryWait RetryWaitFromEnvironment() {
   static const RetryWait once = [] {
     const char* text = std::getenv(kRetryWaitVariable);
@@ -17,7 +19,8 @@ RetryWait RetryWaitFromEnvironment() {
     if (wait.kind == RetryWait::kIgnored) {
       const std::string line = IgnoredLine(text);
       // Nothing to do about a standard error that cannot be written.
-      if (write(STDERR_FILENO, line.data(), line.size()) < 0) return wait;
+      const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+      (void)ignored;
     }
     return wait;
   }();
@@ -37,14 +40,14 @@ uint64_t ProcessSeed() {
 
 void SleepMs(int64_t ms) {
   if (ms <= 0) return;
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  // The monotonic clock counts from boot: its nanoseconds, a wait of an
+  // hour added, stay far inside int64_t.
+  const int64_t end = int64_t{now.tv_sec} * kNsPerSecond + now.tv_nsec + ms * 1000000;
   struct timespec until {};
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += static_cast<time_t>(ms / 1000);
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    ++until.tv_sec;
-    until.tv_nsec -= 1000000000L;
-  }
+  until.tv_sec = static_cast<time_t>(end / kNsPerSecond);
+  until.tv_nsec = static_cast<long>(end % kNsPerSecond);
   // An absolute end: a sleep resumed after a signal does not start over.
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }

@@ -107,6 +107,8 @@ TEST(Pacing, RandomStaysWithinItsBounds) {
   }
   EXPECT_TRUE(top) << "the bound itself is never drawn";
   EXPECT_EQ(random.Upto(0), 0);
+  // Every process draws its own waits.
+  EXPECT_NE(pacing::ProcessSeed(), pacing::ProcessSeed());
 }
 
 extern "C" void Ignore(int) {}
