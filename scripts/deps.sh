@@ -9,7 +9,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev
-  python3 openssl curl wget iproute2 time valgrind nginx-light
+  python3 openssl curl wget iproute2 time valgrind nginx-light nftables
   dpkg-dev lintian file e2fsprogs mount
 )
 

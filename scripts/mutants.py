@@ -33,6 +33,7 @@ POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.
 ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
 NETIF, TRACE = "src/netif/netif.cc", "src/http/trace.cc"
 SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
+PACE, WAIT = "src/http/pacing.cc", "src/http/retry_wait.cc"
 
 # The integration tests, cheapest first. The unit tests (every other test)
 # always run before them, then the tests a mutant's file names below, then
@@ -44,7 +45,7 @@ FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "c
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"]}
+         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: []}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -310,6 +311,33 @@ MUTANTS = [
     # Survives ctest; the sanitizer stage's LeakSanitizer catches it.
     (NETIF, "if (getifaddrs(&raw) != 0) return;\n  IfaddrsList addresses(raw);",
      "if (getifaddrs(&raw) != 0) return;", "address-list-not-freed"),
+    (PACE, "if (*c < '0' || *c > '9') {", "if (false) {", "retry-wait-non-digits-read"),
+    (PACE, "if (value <= kMaxRetryWaitSeconds) value =", "value =", "retry-wait-digits-overflow"),
+    (PACE, "if (value > kMaxRetryWaitSeconds) {", "if (value > kMaxRetryWaitSeconds + 1) {",
+     "retry-wait-3601-taken"),
+    (PACE, "  if (value == 0) return wait;\n", "", "retry-wait-zero-paces"),
+    (PACE, "    failures_ = 0;\n    return pause;", "    return pause;", "backoff-progress-no-restart"),
+    (PACE, "if (failure.progressed) {", "if (false) {", "backoff-waits-after-progress"),
+    (PACE, "int64_t limit = kFirstLimitMs;", "int64_t limit = 2 * kFirstLimitMs;", "backoff-starts-at-1s"),
+    (PACE, "limit *= 2;", "limit += kFirstLimitMs;", "backoff-grows-linearly"),
+    (PACE, "for (int i = 1; i < failures_", "for (int i = 0; i < failures_", "backoff-doubles-once-early"),
+    (PACE, "pause.ms = draw(std::min(limit, cap_ms_));", "pause.ms = draw(limit);", "backoff-past-cap"),
+    (PACE, "(failure.status == 429 || failure.status == 503) && ", "", "retry-after-any-status"),
+    (PACE, "failure.status == 429 || ", "", "retry-after-429-ignored"),
+    (PACE, "failure.retry_after > 0", "failure.retry_after >= 0", "retry-after-zero-taken"),
+    (PACE, "least + draw(least / 4)", "least + draw(least / 2)", "retry-after-share-half"),
+    (PACE, "least + draw(least / 4)", "least", "retry-after-no-share"),
+    (PACE, "pause.ms = std::min(cap_ms_, least + draw(least / 4));",
+     "pause.ms = least + draw(least / 4);", "retry-after-past-cap"),
+    (PACE, "least + draw(least / 4));\n    return pause;", "least + draw(least / 4));\n    --failures_;\n    return pause;",
+     "retry-after-not-counted"),
+    (PACE, "uniform_int_distribution<int64_t>(0, bound)", "uniform_int_distribution<int64_t>(0, bound - 1)",
+     "random-bound-never-drawn"),
+    (PACE, 'return "retry-after";', 'return "backoff";', "retry-after-named-backoff"),
+    (WAIT, "while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {\n  }",
+     "clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);", "sleep-cut-by-signal"),
+    (WAIT, "if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == sizeof seed) return seed;",
+     "return seed;", "seed-shared-by-all"),
 ]
 
 
