@@ -107,6 +107,32 @@ std::string Bytes(double n) {
   return text;
 }
 
+// `text` with [start, end) up to its last '@' shown as "***".
+std::string HideBefore(const std::string& text, size_t start, size_t end) {
+  if (end <= start) return text;
+  const size_t at = text.rfind('@', end - 1);
+  if (at == std::string::npos || at < start) return text;
+  return text.substr(0, start) + "***" + text.substr(at);
+}
+
+// The authority that begins at `start` ends at the path, query or fragment.
+std::string HideAuthority(const std::string& text, size_t start) {
+  return HideBefore(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
+// A command-line argument: an address or URL, or an option with its value
+// glued on ("-au:p@h").
+std::string HideArgument(const std::string& arg) {
+  if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-')
+    return arg.substr(0, 2) + HideAddressUserInfo(arg.substr(2));
+  return HideAddressUserInfo(arg);
+}
+
+// Only these fields hold text that the program reads as an address.
+bool AddressField(const char* key) {
+  return std::strcmp(key, "given") == 0 || std::strcmp(key, "url") == 0;
+}
+
 }  // namespace
 
 Target ChooseTarget(const char* trace, const char* format) {
@@ -126,12 +152,19 @@ Target ChooseTarget(const char* trace, const char* format) {
 
 std::string HideUserInfo(const std::string& url) {
   const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const size_t start = scheme + 3;
-  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-  const size_t at = url.rfind('@', end - 1);
-  if (at == std::string::npos || at < start || end == start) return url;
-  return url.substr(0, start) + "***" + url.substr(at);
+  return scheme == std::string::npos ? url : HideAuthority(url, scheme + 3);
+}
+
+std::string HideAddressUserInfo(const std::string& text) {
+  const size_t scheme = text.find("://");
+  const bool url = scheme != std::string::npos && scheme < text.find_first_of("/?#");
+  const std::string out = HideAuthority(text, url ? scheme + 3 : 0);
+  // A -d takes its server from the segment before "/linuxsetup", wherever
+  // that is: "/u:p@h/linuxsetup/x" names one too.
+  const size_t split = out.find("/linuxsetup");
+  const size_t slash =
+      split == std::string::npos || split == 0 ? std::string::npos : out.rfind('/', split - 1);
+  return slash == std::string::npos ? out : HideBefore(out, slash + 1, split);
 }
 
 std::string JsonString(const std::string& text) {
@@ -235,7 +268,7 @@ void Start(const char* version, int argc, char** argv) {
   g_sink.json = target.json;
   g_sink.start = Clock::now();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  for (std::string& a : args) a = HideUserInfo(a);
+  for (std::string& a : args) a = HideArgument(a);
   Emit("start", {{"version", version}, {"args", args}});
 }
 
@@ -245,7 +278,8 @@ void Emit(const char* event, std::initializer_list<Field> list) {
   if (!On()) return;
   std::vector<Field> fields(list);
   for (Field& f : fields)
-    if (f.kind == Field::kText) f.text = HideUserInfo(f.text);
+    if (f.kind == Field::kText)
+      f.text = AddressField(f.key) ? HideAddressUserInfo(f.text) : HideUserInfo(f.text);
   const long pid = static_cast<long>(getpid());
   if (g_sink.terminal && std::strcmp(event, "progress") == 0) {
     const Field* bytes = nullptr;

@@ -47,6 +47,11 @@ Target ChooseTarget(const char* trace, const char* format);
 
 // `url` with any user name and password shown as "***"; other text as it is.
 std::string HideUserInfo(const std::string& url);
+// The same for an address or URL as -a and -d take it: text without a
+// scheme starts with its authority ("u:p@h:80/..."), and the segment before
+// "/linuxsetup" is a download's server. An '@' in the path, query or
+// fragment stays.
+std::string HideAddressUserInfo(const std::string& text);
 
 // A JSON string literal of `text`: quotes, backslashes and control bytes
 // escaped, bytes that are not UTF-8 written as \u00XX, so every line parses.
@@ -66,7 +71,8 @@ void Start(const char* version, int argc, char** argv);
 // facts of an event, so that a run without a trace formats nothing.
 bool On();
 // Writes one event, with a single write(2). Text fields go through
-// HideUserInfo. Failed writes are ignored.
+// HideUserInfo, and the address fields (given, url) through
+// HideAddressUserInfo. Failed writes are ignored.
 void Emit(const char* event, std::initializer_list<Field> fields);
 // A progress event, at most one a second (total -1: unknown).
 void Progress(int64_t bytes, int64_t total);

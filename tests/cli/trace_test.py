@@ -122,6 +122,36 @@ class TraceTest(unittest.TestCase):
                     self.assertEqual(events[-2]["event"], "commit")
                     self.assertEqual((events[-2]["outcome"], events[-2]["bytes"]), ("landed", size))
 
+    def test_user_information_hidden(self):
+        host = SERVER.addr()
+        plain, encoded = "fleet:S3cretPw@" + host, "fleet%3AS3cretPw@" + host
+        hidden = "***@" + host
+        web, pkg_url = "http://" + hidden, "http://" + hidden + PKG
+        # Arguments, then what each (event, field) shows, in the order of the events.
+        rows = [
+            (["-a", plain, "-w", "-a" + encoded, "-w"], {
+                ("start", "args"): [["-a", hidden, "-w", "-a" + hidden, "-w"]],
+                ("address", "given"): [hidden, hidden], ("address", "url"): [web, web],
+                ("attempt", "url"): [web + "/version.info"] * 2}),
+            (["-d", "http://" + plain + PKG, "-d", "/" + plain + PKG, "-d", plain + PKG], {
+                ("start", "args"): [["-d", pkg_url, "-d", "/" + hidden + PKG, "-d", hidden + PKG]],
+                ("address", "given"): [pkg_url, "/" + hidden + PKG],
+                ("address", "url"): [pkg_url, pkg_url]}),
+        ]
+        for args, shown in rows:
+            with self.subTest(args[0]):
+                _, events, text = self.run_traced(args)
+                for (event, field), values in shown.items():
+                    self.assertEqual([e[field] for e in events if e["event"] == event], values)
+                    lines = [t for t in text if f" {event} " in t]
+                    for line, value in zip(lines, values):
+                        self.assertIn(f"{field}=" + (json.dumps(" ".join(value))
+                                                     if isinstance(value, list) else value), line)
+                    self.assertEqual(len(lines), len(values))
+                for output in (json.dumps(events), "\n".join(text)):
+                    self.assertNotIn("S3cretPw", output)
+                    self.assertNotIn("fleet", output)
+
     def test_sink(self):
         path = os.path.join(self.logs, "shared.trace")
         env = dict(os.environ, MGMTFETCH_TRACE=path, MGMTFETCH_TRACE_FORMAT="json")

@@ -30,14 +30,33 @@ TEST(Trace, TargetFromTheVariables) {
 }
 
 TEST(Trace, UserInformationHidden) {
-  const struct { const char* in; const char* out; } rows[] = {
-      {"http://u:p@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a"},
-      {"https://u@h/x", "https://***@h/x"}, {"http://a@b@h", "http://***@h"},
-      {"http://h/a@b", "http://h/a@b"}, {"http://h?q=a@b", "http://h?q=a@b"},
-      {"http://h#a@b", "http://h#a@b"}, {"http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x"},
-      {"u:p@h", "u:p@h"}, {"-d", "-d"}, {"http://", "http://"}, {"http://@h", "http://***@h"},
+  // Any text (an error may quote a URL), then an address as -a or -d take it.
+  const struct { const char* in; const char* any; const char* address; } rows[] = {
+      {"http://u:p@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a"},
+      {"https://u@h/x", "https://***@h/x", "https://***@h/x"},
+      {"http://a@b@h", "http://***@h", "http://***@h"},
+      {"http://u%3Ap%40x@h/x", "http://***@h/x", "http://***@h/x"},
+      {"http://h/a@b", "http://h/a@b", "http://h/a@b"}, {"http://h?q=a@b", "http://h?q=a@b", "http://h?q=a@b"},
+      {"http://h#a@b", "http://h#a@b", "http://h#a@b"},
+      {"http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x"},
+      {"http://", "http://", "http://"}, {"http://@h", "http://***@h", "http://***@h"},
+      {"-d", "-d", "-d"}, {"", "", ""}, {"/x@y", "/x@y", "/x@y"},
+      {"error at http://u:p@h/x", "error at http://***@h/x", "error at http://***@h/x"},
+      // Without a scheme the text starts with its authority.
+      {"u:p@h", "u:p@h", "***@h"}, {"fleet%3Ap@127.0.0.1:80", "fleet%3Ap@127.0.0.1:80", "***@127.0.0.1:80"},
+      {"u:p@h:80/linuxsetup/a@b", "u:p@h:80/linuxsetup/a@b", "***@h:80/linuxsetup/a@b"},
+      {"h/a@b", "h/a@b", "h/a@b"}, {"h?a@b", "h?a@b", "h?a@b"}, {"h#a@b", "h#a@b", "h#a@b"},
+      {"h/x://u@y", "h/x://***@y", "h/x://u@y"},
+      // The segment a download takes its server from.
+      {"/u:p@h:80/linuxsetup/a", "/u:p@h:80/linuxsetup/a", "/***@h:80/linuxsetup/a"},
+      {"http:/u:p@h/linuxsetup/a", "http:/u:p@h/linuxsetup/a", "http:/***@h/linuxsetup/a"},
+      {"http://h/u@g/linuxsetup/a", "http://h/u@g/linuxsetup/a", "http://h/***@g/linuxsetup/a"},
+      {"/linuxsetup/a@b", "/linuxsetup/a@b", "/linuxsetup/a@b"},
   };
-  for (const auto& r : rows) EXPECT_EQ(trace::HideUserInfo(r.in), r.out) << r.in;
+  for (const auto& r : rows) {
+    EXPECT_EQ(trace::HideUserInfo(r.in), r.any) << r.in;
+    EXPECT_EQ(trace::HideAddressUserInfo(r.in), r.address) << r.in;
+  }
 }
 
 TEST(Trace, JsonStringsAndLines) {
