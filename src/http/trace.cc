@@ -50,7 +50,8 @@ double Seconds() {
 // The length of the UTF-8 sequence at `s[i]`, or 0 when it is not one.
 size_t Utf8Length(const std::string& s, size_t i) {
   const unsigned char c = s[i];
-  const size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+  // C0, C1 and F5..FF never lead a sequence.
+  const size_t n = c >= 0xf0 ? (c <= 0xf4 ? 4 : 0) : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
   if (n == 0 || i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;

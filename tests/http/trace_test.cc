@@ -32,18 +32,21 @@ TEST(Trace, TargetFromTheVariables) {
 TEST(Trace, UserInformationHidden) {
   // Any text (an error may quote a URL), then an address as -a or -d take it.
   const struct { const char* in; const char* any; const char* address; } rows[] = {
-      {"http://u:p@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a"},
+      {"http://u:p@h:80/linuxsetup/a", "http://***@h:80/linuxsetup/a",
+       "http://***@h:80/linuxsetup/a"},
       {"https://u@h/x", "https://***@h/x", "https://***@h/x"},
       {"http://a@b@h", "http://***@h", "http://***@h"},
       {"http://u%3Ap%40x@h/x", "http://***@h/x", "http://***@h/x"},
-      {"http://h/a@b", "http://h/a@b", "http://h/a@b"}, {"http://h?q=a@b", "http://h?q=a@b", "http://h?q=a@b"},
+      {"http://h/a@b", "http://h/a@b", "http://h/a@b"},
+      {"http://h?q=a@b", "http://h?q=a@b", "http://h?q=a@b"},
       {"http://h#a@b", "http://h#a@b", "http://h#a@b"},
       {"http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x", "http://[fe80::1%25l1]:80/x"},
       {"http://", "http://", "http://"}, {"http://@h", "http://***@h", "http://***@h"},
       {"-d", "-d", "-d"}, {"", "", ""}, {"/x@y", "/x@y", "/x@y"},
       {"error at http://u:p@h/x", "error at http://***@h/x", "error at http://***@h/x"},
       // Without a scheme the text starts with its authority.
-      {"u:p@h", "u:p@h", "***@h"}, {"fleet%3Ap@127.0.0.1:80", "fleet%3Ap@127.0.0.1:80", "***@127.0.0.1:80"},
+      {"u:p@h", "u:p@h", "***@h"},
+      {"fleet%3Ap@127.0.0.1:80", "fleet%3Ap@127.0.0.1:80", "***@127.0.0.1:80"},
       {"u:p@h:80/linuxsetup/a@b", "u:p@h:80/linuxsetup/a@b", "***@h:80/linuxsetup/a@b"},
       {"h/a@b", "h/a@b", "h/a@b"}, {"h?a@b", "h?a@b", "h?a@b"}, {"h#a@b", "h#a@b", "h#a@b"},
       {"h/x://u@y", "h/x://***@y", "h/x://u@y"},
@@ -67,6 +70,12 @@ TEST(Trace, JsonStringsAndLines) {
       // Not UTF-8: a lone continuation, a cut sequence, an overlong form, a surrogate.
       {"\x80", "\"\\u0080\""}, {"\xc3", "\"\\u00c3\""}, {"\xc0\xaf", "\"\\u00c0\\u00af\""},
       {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}, {"\xe2\x82", "\"\\u00e2\\u0082\""},
+      // Bytes that never lead a sequence, and one past U+10FFFF.
+      {"\xf5\x80\x80", "\"\\u00f5\\u0080\\u0080\""},
+      {"\xff\xbf\xbf", "\"\\u00ff\\u00bf\\u00bf\""},
+      {"\xf8\x88\x80\x80", "\"\\u00f8\\u0088\\u0080\\u0080\""},
+      {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
+      {"\xf4\x8f\xbf\xbf", "\"\xf4\x8f\xbf\xbf\""},
   };
   for (const auto& r : strings) EXPECT_EQ(trace::JsonString(r.in), r.out) << r.in;
 
