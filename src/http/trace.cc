@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@ struct Sink {
   bool json = false;
   bool owned = false;
   bool terminal = false;       // text to a terminal: progress redrawn in place
+  bool plain = false;          // TERM dumb or unset: no escape sequences
   bool line_open = false;      // a progress line waits to be cleared
+  size_t drawn = 0;            // its columns
   Clock::time_point start = Clock::now();
   int64_t last_progress_ms = -1;
   int64_t progress_from_ms = 0;
@@ -134,6 +137,28 @@ bool AddressField(const char* key) {
   return std::strcmp(key, "given") == 0 || std::strcmp(key, "url") == 0;
 }
 
+// The terminal's width; 80 where it does not say.
+size_t Columns() {
+  struct winsize size {};
+  return ioctl(g_sink.fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// Moves back over the progress line and blanks it. Blanks, not an escape
+// sequence, where the terminal may not know one.
+std::string ClearLine() {
+  return g_sink.plain ? "\r" + std::string(g_sink.drawn, ' ') + "\r" : "\r\x1b[K";
+}
+
+void DrawProgress(int64_t bytes, int64_t total, double rate) {
+  // One column short of the width: a line that reaches the last column
+  // wraps on some terminals, and "\r" goes back only to its last row.
+  const std::string line = ProgressLine(bytes, total, rate, Columns() - 1);
+  const size_t stale = g_sink.drawn > line.size() ? g_sink.drawn - line.size() : 0;
+  Write("\r" + line + (g_sink.plain ? std::string(stale, ' ') : "\x1b[K"));
+  g_sink.line_open = true;
+  g_sink.drawn = line.size();
+}
+
 }  // namespace
 
 Target ChooseTarget(const char* trace, const char* format) {
@@ -218,22 +243,27 @@ std::string FormatText(double time, long pid, const char* event,
   return line + "\n";
 }
 
-std::string ProgressLine(int64_t bytes, int64_t total, double rate) {
-  std::string line = "\r";
+std::string ProgressLine(int64_t bytes, int64_t total, double rate, size_t width) {
+  std::vector<std::string> parts;
   if (total > 0) {
     char share[16];
-    snprintf(share, sizeof share, "%3d%% ", static_cast<int>(bytes * 100 / total));
-    line += share + Bytes(bytes) + " of " + Bytes(total);
+    snprintf(share, sizeof share, "%3d%%", static_cast<int>(bytes * 100 / total));
+    parts = {share, " " + Bytes(bytes) + " of " + Bytes(total)};
   } else {
-    line += Bytes(bytes);
+    parts = {Bytes(bytes)};
   }
-  line += ", " + Bytes(rate) + "/s";
+  parts.push_back(", " + Bytes(rate) + "/s");
   if (total > 0 && rate > 0) {
     char left[32];
     snprintf(left, sizeof left, ", %.0f s left", (total - bytes) / rate);
-    line += left;
+    parts.push_back(left);
   }
-  return line + "\x1b[K";
+  std::string line;
+  for (const std::string& part : parts) {
+    if (line.size() + part.size() > width) break;
+    line += part;
+  }
+  return line;
 }
 
 void Start(const char* version, int argc, char** argv) {
@@ -249,6 +279,10 @@ void Start(const char* version, int argc, char** argv) {
     case Target::kStderr:
       g_sink.fd = STDERR_FILENO;
       g_sink.terminal = !target.json && isatty(STDERR_FILENO);
+      if (g_sink.terminal) {
+        const char* term = std::getenv("TERM");
+        g_sink.plain = term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
+      }
       break;
     case Target::kFile: {
       // O_NONBLOCK: a FIFO must not hold the run up before it even starts.
@@ -292,15 +326,15 @@ void Emit(const char* event, std::initializer_list<Field> list) {
       if (std::strcmp(f.key, "rate") == 0) rate = &f;
     }
     if (bytes && total && rate) {
-      Write(ProgressLine(bytes->integer, total->integer, rate->real));
-      g_sink.line_open = true;
+      DrawProgress(bytes->integer, total->integer, rate->real);
       return;
     }
   }
   std::string line = g_sink.json ? FormatJson(Seconds(), pid, event, fields)
                                  : FormatText(Seconds(), pid, event, fields);
-  if (g_sink.line_open) line = "\r\x1b[K" + line;
+  if (g_sink.line_open) line = ClearLine() + line;
   g_sink.line_open = false;
+  g_sink.drawn = 0;
   Write(line);
 }
 
@@ -314,7 +348,7 @@ long MsSince(int64_t start_ms) { return static_cast<long>(NowMs() - start_ms); }
 void Progress(int64_t bytes, int64_t total) {
   if (!On()) return;
   const int64_t now = NowMs();
-  if (g_sink.last_progress_ms < 0 || bytes < g_sink.progress_from_bytes) {
+  if (g_sink.last_progress_ms < 0) {
     // A new body: its rate counts from here, its first event a second on.
     g_sink.last_progress_ms = now;
     g_sink.progress_from_ms = now;
@@ -327,6 +361,10 @@ void Progress(int64_t bytes, int64_t total) {
   const double rate = seconds > 0 ? (bytes - g_sink.progress_from_bytes) / seconds : 0;
   Emit("progress", {{"bytes", static_cast<long long>(bytes)},
                     {"total", static_cast<long long>(total)}, {"rate", rate}});
+}
+
+void NewTransfer() {
+  if (On()) g_sink.last_progress_ms = -1;
 }
 
 void End(int status) {

@@ -62,8 +62,9 @@ std::string JsonString(const std::string& text);
 std::string FormatJson(double time, long pid, const char* event, const std::vector<Field>& fields);
 std::string FormatText(double time, long pid, const char* event, const std::vector<Field>& fields);
 
-// The in-place progress line of a terminal: share, bytes, rate, time left.
-std::string ProgressLine(int64_t bytes, int64_t total, double rate);
+// The in-place progress line of a terminal: share, bytes, rate, time left,
+// with fields dropped from the right until it fits in `width` columns.
+std::string ProgressLine(int64_t bytes, int64_t total, double rate, size_t width);
 
 // Reads the variables (once), opens the target and writes the start event.
 void Start(const char* version, int argc, char** argv);
@@ -74,8 +75,11 @@ bool On();
 // HideUserInfo, and the address fields (given, url) through
 // HideAddressUserInfo. Failed writes are ignored.
 void Emit(const char* event, std::initializer_list<Field> fields);
-// A progress event, at most one a second (total -1: unknown).
+// A progress event, at most one a second (total -1: unknown). The rate
+// counts from the first byte of the body since NewTransfer.
 void Progress(int64_t bytes, int64_t total);
+// A new request: a later attempt, a resumed one, or another download.
+void NewTransfer();
 // The end event, with the exit status.
 void End(int status);
 // Milliseconds since `start_ms` of the run's clock, and that clock now.
