@@ -197,7 +197,7 @@ MUTANTS = [
     (TRACE, "    } else if (c < 0x20 || c == 0x7f) {", "    } else if (c < 0x1f) {", "json-control-raw"),
     (TRACE, "      if (n > 0) {", "      if (true) {", "json-invalid-utf8-raw"),
     (TRACE, "(c <= 0xf4 ? 4 : 0)", "(c <= 0xf4 ? 4 : 3)", "json-f5-taken-as-lead"),
-    (TRACE, "return url.substr(0, start) + \"***\" + url.substr(at);", "return url;",
+    (TRACE, "return text.substr(0, start) + \"***\" + text.substr(at);", "return text;",
      "user-info-shown"),
     (TRACE, "  for (std::string& a : args) a = HideArgument(a);\n", "", "args-user-info-shown"),
     (TRACE, "HideAuthority(text, url ? scheme + 3 : 0);", "text;", "bare-address-user-info-shown"),
