@@ -17,7 +17,7 @@ export UBSAN_OPTIONS=print_stacktrace=1
 mkdir -p build-fuzz/artifacts
 status=0
 summary=()
-for target in address package_url; do
+for target in address package_url json_string; do
   # New inputs go to the first directory, so the seeds in the tree stay as
   # they are and the grown corpus is kept between local runs.
   work="build-fuzz/corpus/$target"
@@ -43,5 +43,23 @@ for target in address package_url; do
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   summary+=("${target}_fuzz: $result, ${runs:-?} runs, ${rate:-?} exec/s")
 done
+# What the JSON string writer made of every input kept, read by the parser
+# the trace's readers use: each must decode as UTF-8 and load as a string.
+literals="build-fuzz/json_string.out"
+rm -f "$literals"
+if JSON_STRING_ECHO="$literals" ./build-fuzz/fuzz/json_string_fuzz -runs=0 \
+    build-fuzz/corpus/json_string fuzz/corpus/json_string >/dev/null 2>&1 &&
+  python3 - "$literals" <<'EOF'; then
+import json, sys
+lines = open(sys.argv[1], "rb").read().split(b"\n")[:-1]
+bad = [l for l in lines if not isinstance(json.loads(l.decode("utf-8")), str)]
+assert lines and not bad, bad[:3]
+print(f"json_string: {len(lines)} literals load as strings")
+EOF
+  summary+=("json_string loaded by Python: ok")
+else
+  summary+=("json_string loaded by Python: FAILED")
+  status=1
+fi
 printf '%s\n' "${summary[@]}"
 exit "$status"

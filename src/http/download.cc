@@ -121,8 +121,12 @@ int CHttpDownload::ProgressCallback(void* transfer, double dltotal, double dlnow
                                     double) {
   if (trace::On() && dlnow > 0) {
     const int64_t offset = static_cast<Transfer*>(transfer)->offset;
-    trace::Progress(offset + static_cast<int64_t>(dlnow),
-                    dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
+    try {
+      trace::Progress(offset + static_cast<int64_t>(dlnow),
+                      dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
+    } catch (...) {
+      // Out of memory: the trace misses a line, and nothing unwinds through libcurl.
+    }
   }
   return 0;
 }
@@ -170,6 +174,7 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
 
+  trace::NewTransfer();
   const CURLcode code = curl_easy_perform(h);
   // Never CURLE_OK alone: with a resume offset libcurl also reports success
   // for a 200 whose length equals the offset, having written nothing.

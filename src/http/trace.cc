@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@ struct Sink {
   bool json = false;
   bool owned = false;
   bool terminal = false;       // text to a terminal: progress redrawn in place
+  bool plain = false;          // TERM dumb or unset: no escape sequences
   bool line_open = false;      // a progress line waits to be cleared
+  size_t drawn = 0;            // its columns
   Clock::time_point start = Clock::now();
   int64_t last_progress_ms = -1;
   int64_t progress_from_ms = 0;
@@ -50,7 +53,8 @@ double Seconds() {
 // The length of the UTF-8 sequence at `s[i]`, or 0 when it is not one.
 size_t Utf8Length(const std::string& s, size_t i) {
   const unsigned char c = s[i];
-  const size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+  // C0, C1 and F5..FF never lead a sequence.
+  const size_t n = c >= 0xf0 ? (c <= 0xf4 ? 4 : 0) : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
   if (n == 0 || i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
@@ -107,6 +111,54 @@ std::string Bytes(double n) {
   return text;
 }
 
+// `text` with [start, end) up to its last '@' shown as "***".
+std::string HideBefore(const std::string& text, size_t start, size_t end) {
+  if (end <= start) return text;
+  const size_t at = text.rfind('@', end - 1);
+  if (at == std::string::npos || at < start) return text;
+  return text.substr(0, start) + "***" + text.substr(at);
+}
+
+// The authority that begins at `start` ends at the path, query or fragment.
+std::string HideAuthority(const std::string& text, size_t start) {
+  return HideBefore(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
+// A command-line argument: an address or URL, or an option with its value
+// glued on ("-au:p@h").
+std::string HideArgument(const std::string& arg) {
+  if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-')
+    return arg.substr(0, 2) + HideAddressUserInfo(arg.substr(2));
+  return HideAddressUserInfo(arg);
+}
+
+// Only these fields hold text that the program reads as an address.
+bool AddressField(const char* key) {
+  return std::strcmp(key, "given") == 0 || std::strcmp(key, "url") == 0;
+}
+
+// The terminal's width; 80 where it does not say.
+size_t Columns() {
+  struct winsize size {};
+  return ioctl(g_sink.fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// Moves back over the progress line and blanks it. Blanks, not an escape
+// sequence, where the terminal may not know one.
+std::string ClearLine() {
+  return g_sink.plain ? "\r" + std::string(g_sink.drawn, ' ') + "\r" : "\r\x1b[K";
+}
+
+void DrawProgress(int64_t bytes, int64_t total, double rate) {
+  // One column short of the width: a line that reaches the last column
+  // wraps on some terminals, and "\r" goes back only to its last row.
+  const std::string line = ProgressLine(bytes, total, rate, Columns() - 1);
+  const size_t stale = g_sink.drawn > line.size() ? g_sink.drawn - line.size() : 0;
+  Write("\r" + line + (g_sink.plain ? std::string(stale, ' ') : "\x1b[K"));
+  g_sink.line_open = true;
+  g_sink.drawn = line.size();
+}
+
 }  // namespace
 
 Target ChooseTarget(const char* trace, const char* format) {
@@ -126,12 +178,19 @@ Target ChooseTarget(const char* trace, const char* format) {
 
 std::string HideUserInfo(const std::string& url) {
   const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const size_t start = scheme + 3;
-  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-  const size_t at = url.rfind('@', end - 1);
-  if (at == std::string::npos || at < start || end == start) return url;
-  return url.substr(0, start) + "***" + url.substr(at);
+  return scheme == std::string::npos ? url : HideAuthority(url, scheme + 3);
+}
+
+std::string HideAddressUserInfo(const std::string& text) {
+  const size_t scheme = text.find("://");
+  const bool url = scheme != std::string::npos && scheme < text.find_first_of("/?#");
+  const std::string out = HideAuthority(text, url ? scheme + 3 : 0);
+  // A -d takes its server from the segment before "/linuxsetup", wherever
+  // that is: "/u:p@h/linuxsetup/x" names one too.
+  const size_t split = out.find("/linuxsetup");
+  const size_t slash =
+      split == std::string::npos || split == 0 ? std::string::npos : out.rfind('/', split - 1);
+  return slash == std::string::npos ? out : HideBefore(out, slash + 1, split);
 }
 
 std::string JsonString(const std::string& text) {
@@ -184,22 +243,27 @@ std::string FormatText(double time, long pid, const char* event,
   return line + "\n";
 }
 
-std::string ProgressLine(int64_t bytes, int64_t total, double rate) {
-  std::string line = "\r";
+std::string ProgressLine(int64_t bytes, int64_t total, double rate, size_t width) {
+  std::vector<std::string> parts;
   if (total > 0) {
     char share[16];
-    snprintf(share, sizeof share, "%3d%% ", static_cast<int>(bytes * 100 / total));
-    line += share + Bytes(bytes) + " of " + Bytes(total);
+    snprintf(share, sizeof share, "%3d%%", static_cast<int>(bytes * 100 / total));
+    parts = {share, " " + Bytes(bytes) + " of " + Bytes(total)};
   } else {
-    line += Bytes(bytes);
+    parts = {Bytes(bytes)};
   }
-  line += ", " + Bytes(rate) + "/s";
+  parts.push_back(", " + Bytes(rate) + "/s");
   if (total > 0 && rate > 0) {
     char left[32];
     snprintf(left, sizeof left, ", %.0f s left", (total - bytes) / rate);
-    line += left;
+    parts.push_back(left);
   }
-  return line + "\x1b[K";
+  std::string line;
+  for (const std::string& part : parts) {
+    if (line.size() + part.size() > width) break;
+    line += part;
+  }
+  return line;
 }
 
 void Start(const char* version, int argc, char** argv) {
@@ -215,6 +279,10 @@ void Start(const char* version, int argc, char** argv) {
     case Target::kStderr:
       g_sink.fd = STDERR_FILENO;
       g_sink.terminal = !target.json && isatty(STDERR_FILENO);
+      if (g_sink.terminal) {
+        const char* term = std::getenv("TERM");
+        g_sink.plain = term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
+      }
       break;
     case Target::kFile: {
       // O_NONBLOCK: a FIFO must not hold the run up before it even starts.
@@ -235,7 +303,7 @@ void Start(const char* version, int argc, char** argv) {
   g_sink.json = target.json;
   g_sink.start = Clock::now();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  for (std::string& a : args) a = HideUserInfo(a);
+  for (std::string& a : args) a = HideArgument(a);
   Emit("start", {{"version", version}, {"args", args}});
 }
 
@@ -245,7 +313,8 @@ void Emit(const char* event, std::initializer_list<Field> list) {
   if (!On()) return;
   std::vector<Field> fields(list);
   for (Field& f : fields)
-    if (f.kind == Field::kText) f.text = HideUserInfo(f.text);
+    if (f.kind == Field::kText)
+      f.text = AddressField(f.key) ? HideAddressUserInfo(f.text) : HideUserInfo(f.text);
   const long pid = static_cast<long>(getpid());
   if (g_sink.terminal && std::strcmp(event, "progress") == 0) {
     const Field* bytes = nullptr;
@@ -257,15 +326,15 @@ void Emit(const char* event, std::initializer_list<Field> list) {
       if (std::strcmp(f.key, "rate") == 0) rate = &f;
     }
     if (bytes && total && rate) {
-      Write(ProgressLine(bytes->integer, total->integer, rate->real));
-      g_sink.line_open = true;
+      DrawProgress(bytes->integer, total->integer, rate->real);
       return;
     }
   }
   std::string line = g_sink.json ? FormatJson(Seconds(), pid, event, fields)
                                  : FormatText(Seconds(), pid, event, fields);
-  if (g_sink.line_open) line = "\r\x1b[K" + line;
+  if (g_sink.line_open) line = ClearLine() + line;
   g_sink.line_open = false;
+  g_sink.drawn = 0;
   Write(line);
 }
 
@@ -279,7 +348,7 @@ long MsSince(int64_t start_ms) { return static_cast<long>(NowMs() - start_ms); }
 void Progress(int64_t bytes, int64_t total) {
   if (!On()) return;
   const int64_t now = NowMs();
-  if (g_sink.last_progress_ms < 0 || bytes < g_sink.progress_from_bytes) {
+  if (g_sink.last_progress_ms < 0) {
     // A new body: its rate counts from here, its first event a second on.
     g_sink.last_progress_ms = now;
     g_sink.progress_from_ms = now;
@@ -292,6 +361,10 @@ void Progress(int64_t bytes, int64_t total) {
   const double rate = seconds > 0 ? (bytes - g_sink.progress_from_bytes) / seconds : 0;
   Emit("progress", {{"bytes", static_cast<long long>(bytes)},
                     {"total", static_cast<long long>(total)}, {"rate", rate}});
+}
+
+void NewTransfer() {
+  if (On()) g_sink.last_progress_ms = -1;
 }
 
 void End(int status) {

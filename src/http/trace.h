@@ -47,6 +47,11 @@ Target ChooseTarget(const char* trace, const char* format);
 
 // `url` with any user name and password shown as "***"; other text as it is.
 std::string HideUserInfo(const std::string& url);
+// The same for an address or URL as -a and -d take it: text without a
+// scheme starts with its authority ("u:p@h:80/..."), and the segment before
+// "/linuxsetup" is a download's server. An '@' in the path, query or
+// fragment stays.
+std::string HideAddressUserInfo(const std::string& text);
 
 // A JSON string literal of `text`: quotes, backslashes and control bytes
 // escaped, bytes that are not UTF-8 written as \u00XX, so every line parses.
@@ -57,8 +62,9 @@ std::string JsonString(const std::string& text);
 std::string FormatJson(double time, long pid, const char* event, const std::vector<Field>& fields);
 std::string FormatText(double time, long pid, const char* event, const std::vector<Field>& fields);
 
-// The in-place progress line of a terminal: share, bytes, rate, time left.
-std::string ProgressLine(int64_t bytes, int64_t total, double rate);
+// The in-place progress line of a terminal: share, bytes, rate, time left,
+// with fields dropped from the right until it fits in `width` columns.
+std::string ProgressLine(int64_t bytes, int64_t total, double rate, size_t width);
 
 // Reads the variables (once), opens the target and writes the start event.
 void Start(const char* version, int argc, char** argv);
@@ -66,10 +72,14 @@ void Start(const char* version, int argc, char** argv);
 // facts of an event, so that a run without a trace formats nothing.
 bool On();
 // Writes one event, with a single write(2). Text fields go through
-// HideUserInfo. Failed writes are ignored.
+// HideUserInfo, and the address fields (given, url) through
+// HideAddressUserInfo. Failed writes are ignored.
 void Emit(const char* event, std::initializer_list<Field> fields);
-// A progress event, at most one a second (total -1: unknown).
+// A progress event, at most one a second (total -1: unknown). The rate
+// counts from the first byte of the body since NewTransfer.
 void Progress(int64_t bytes, int64_t total);
+// A new request: a later attempt, a resumed one, or another download.
+void NewTransfer();
 // The end event, with the exit status.
 void End(int status);
 // Milliseconds since `start_ms` of the run's clock, and that clock now.

@@ -3,13 +3,16 @@ went wrong, in text and in JSON; the sink's own rules (file mode, whole lines
 from concurrent runs, a value it ignores, a file it cannot open); progress,
 as events and as one line redrawn on a terminal."""
 
+import fcntl
 import hashlib
 import json
 import os
 import pty
 import shutil
+import struct
 import subprocess
 import tempfile
+import termios
 import unittest
 
 from standin import Standin, generated_body, run_client
@@ -41,27 +44,31 @@ class TraceTest(unittest.TestCase):
         for d in (self.cwd, self.logs):
             self.addCleanup(shutil.rmtree, d, True)
 
-    def run_traced(self, args, env=(), prefix=None, rules=()):
+    def fresh(self, rules):
+        """The server with only these rules, the directory with only d.run."""
+        SERVER.reset()
+        SERVER.rules(list(rules))
+        for name in os.listdir(self.cwd):
+            if name != "d.run":
+                os.remove(os.path.join(self.cwd, name))
+
+    def run_traced(self, args, env=(), prefix=None, rules=(), text=True):
         """(exit status, JSON events from a file, text lines from stderr)."""
         os.makedirs(os.path.join(self.cwd, "d.run"), exist_ok=True)
         path = os.path.join(self.logs, "trace.jsonl")
         runs = []
         for extra in ({"MGMTFETCH_TRACE": path, "MGMTFETCH_TRACE_FORMAT": "json"},
-                      {"MGMTFETCH_TRACE": "1"}):
-            SERVER.reset()
-            SERVER.rules(list(rules))
-            for name in os.listdir(self.cwd):
-                if name != "d.run":
-                    os.remove(os.path.join(self.cwd, name))
+                      {"MGMTFETCH_TRACE": "1"})[:2 if text else 1]:
+            self.fresh(rules)
             runs.append(run_client(BINARY, args, cwd=self.cwd, prefix=prefix,
                                    env=dict(os.environ, **dict(env), **extra)))
         with open(path) as f:
             events = [json.loads(line) for line in f]
         os.remove(path)
-        self.assertEqual(runs[0][:2], runs[1][:2])  # the format changes nothing
+        self.assertEqual(runs[0][:2], runs[-1][:2])  # the format changes nothing
         for e in events:
             self.assertEqual(list(e), ["time", "pid", "event"] + FIELDS[e["event"]])
-        return runs[0][0], events, runs[1][2].decode().splitlines()
+        return runs[0][0], events, runs[-1][2].decode().splitlines()
 
     def test_failures_say_why(self):
         s, url, tls = SERVER.addr(), SERVER.url(PKG), SERVER.url(PKG, tls=True)
@@ -122,6 +129,36 @@ class TraceTest(unittest.TestCase):
                     self.assertEqual(events[-2]["event"], "commit")
                     self.assertEqual((events[-2]["outcome"], events[-2]["bytes"]), ("landed", size))
 
+    def test_user_information_hidden(self):
+        host = SERVER.addr()
+        plain, encoded = "fleet:S3cretPw@" + host, "fleet%3AS3cretPw@" + host
+        hidden = "***@" + host
+        web, pkg_url = "http://" + hidden, "http://" + hidden + PKG
+        # Arguments, then what each (event, field) shows, in the order of the events.
+        rows = [
+            (["-a", plain, "-w", "-a" + encoded, "-w"], {
+                ("start", "args"): [["-a", hidden, "-w", "-a" + hidden, "-w"]],
+                ("address", "given"): [hidden, hidden], ("address", "url"): [web, web],
+                ("attempt", "url"): [web + "/version.info"] * 2}),
+            (["-d", "http://" + plain + PKG, "-d", "/" + plain + PKG, "-d", plain + PKG], {
+                ("start", "args"): [["-d", pkg_url, "-d", "/" + hidden + PKG, "-d", hidden + PKG]],
+                ("address", "given"): [pkg_url, "/" + hidden + PKG],
+                ("address", "url"): [pkg_url, pkg_url]}),
+        ]
+        for args, shown in rows:
+            with self.subTest(args[0]):
+                _, events, text = self.run_traced(args)
+                for (event, field), values in shown.items():
+                    self.assertEqual([e[field] for e in events if e["event"] == event], values)
+                    lines = [t for t in text if f" {event} " in t]
+                    for line, value in zip(lines, values):
+                        self.assertIn(f"{field}=" + (json.dumps(" ".join(value))
+                                                     if isinstance(value, list) else value), line)
+                    self.assertEqual(len(lines), len(values))
+                for output in (json.dumps(events), "\n".join(text)):
+                    self.assertNotIn("S3cretPw", output)
+                    self.assertNotIn("fleet", output)
+
     def test_sink(self):
         path = os.path.join(self.logs, "shared.trace")
         env = dict(os.environ, MGMTFETCH_TRACE=path, MGMTFETCH_TRACE_FORMAT="json")
@@ -149,21 +186,44 @@ class TraceTest(unittest.TestCase):
 
     def test_progress(self):
         drip = [pkg(body_size=50000, drip={"chunk": 1000, "interval": 0.05})]
-        _, events, _ = self.run_traced(["-d", SERVER.url(PKG)], rules=drip)
+        second = "/linuxsetup/b.run"
+        _, events, _ = self.run_traced(["-d", SERVER.url(PKG), "-d", SERVER.url(second)],
+                                       rules=drip, text=False)
         progress = [e for e in events if e["event"] == "progress"]
-        self.assertGreaterEqual(len(progress), 2)
         self.assertTrue(all(e["total"] == 50000 and 0 < e["bytes"] < 50000 for e in progress))
         times = [e["time"] for e in progress]
         self.assertTrue(all(b - a >= 0.99 for a, b in zip(times, times[1:])), times)
-        # On a terminal the text trace redraws one line in place.
-        SERVER.reset()
-        SERVER.rules(drip)
-        os.remove(os.path.join(self.cwd, "a.run"))
+        # Each body's rate counts from its own start: two alike, rates alike.
+        split = [i for i, e in enumerate(events) if e["event"] == "address"][1]
+        last = sorted([e["rate"] for e in body if e["event"] == "progress"][-1]
+                      for body in (events[:split], events[split:]))
+        self.assertGreater(last[0], last[1] / 2, progress)
+        # On a terminal the text trace redraws one line in place, fitted to
+        # the width, with no escape sequence where TERM does not promise any.
+        # The line shrinks as "640.0 KiB" becomes "1.2 MiB".
+        drip = [pkg(body_size=1536 * 1024, drip={"chunk": 32768, "interval": 0.05})]
+        for columns, term in ((30, "xterm"), (80, "dumb"), (30, None)):
+            with self.subTest(columns=columns, term=term):
+                stream = self.on_terminal(["-d", SERVER.url(PKG)], drip, columns, term)
+                seen = redraws(stream, columns)
+                self.assertEqual([s for s in seen if s[0] != s[1]], [])  # no fragment left
+                draws = [d for _, d in seen if b"% " in d]
+                self.assertGreaterEqual(len(draws), 2, stream)
+                self.assertTrue(all(len(d) < columns and b" of 1.5 MiB" in d for d in draws))
+                self.assertEqual(any(b"/s, " in d and b"s left" in d for d in draws),
+                                 columns == 80, draws)
+                self.assertEqual(b"\x1b" in stream, term == "xterm")
+
+    def on_terminal(self, args, rules, columns, term):
+        """What the run writes to stderr on a pseudo-terminal of `columns`."""
+        self.fresh(rules)
         master, slave = pty.openpty()
-        proc = subprocess.Popen([BINARY, "-d", SERVER.url(PKG)], cwd=self.cwd, stderr=slave,
-                                env=dict(os.environ, MGMTFETCH_TRACE="1"))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        env = {k: v for k, v in os.environ.items() if k != "TERM"}
+        env.update(MGMTFETCH_TRACE="1", **({"TERM": term} if term else {}))
+        proc = subprocess.Popen([BINARY] + args, cwd=self.cwd, stderr=slave, env=env)
         os.close(slave)
-        screen = b""
+        stream = b""
         while True:
             try:
                 piece = os.read(master, 4096)
@@ -171,17 +231,32 @@ class TraceTest(unittest.TestCase):
                 break
             if not piece:
                 break
-            screen += piece
+            stream += piece
         os.close(master)
         self.assertEqual(proc.wait(30), 0)
-        redrawn = [p for p in screen.split(b"\r") if b"% " in p]
-        self.assertGreaterEqual(len(redrawn), 2, screen)
-        self.assertTrue(all(p.endswith(b"\x1b[K") for p in redrawn), redrawn)
-        self.assertIn(b"of 48.8 KiB", redrawn[0])
-        # The next event clears the line instead of following it on the same one.
-        self.assertIn(b"\r\x1b[K", screen)
-        self.assertTrue(screen.rstrip().endswith(b"status=0 ms=" + screen.rstrip().split(b"ms=")[-1]))
+        return stream
 
+
+def redraws(stream, columns):
+    """Each text drawn on a terminal that wraps at its edge, before a carriage
+    return takes the cursor back, with what its row then shows: they differ
+    when the text wrapped or an earlier one left a fragment."""
+    row, col, drawn, seen = bytearray(), 0, bytearray(), []
+    for ch in stream.replace(b"\r\n", b"\n").replace(b"\x1b[K", b"\0"):
+        if ch == 0:
+            del row[col:]
+        elif ch == ord("\r"):
+            seen.append((bytes(row).rstrip(), bytes(drawn).rstrip()))
+            drawn, col = bytearray(), 0
+        elif ch == ord("\n"):
+            row, col, drawn = bytearray(), 0, bytearray()
+        else:
+            if col == columns:
+                row, col = bytearray(), 0
+            row[col:col + 1] = bytes([ch])
+            col += 1
+            drawn.append(ch)
+    return seen
 
 if __name__ == "__main__":
     unittest.main()
