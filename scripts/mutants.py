@@ -33,18 +33,19 @@ POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.
 ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
 NETIF, TRACE = "src/netif/netif.cc", "src/http/trace.cc"
 SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
+FDS = "src/cli/descriptors.cc"
 
 # The integration tests, cheapest first. The unit tests (every other test)
 # always run before them, then the tests a mutant's file names below, then
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
-SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands"],
+SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands", "cli_descriptors"],
         ["cli_download", "cli_verify", "cli_trace", "cli_hostile"], ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"]}
+         REG: ["cli_verify"], TRACE: ["cli_trace"], FDS: ["cli_descriptors"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -133,6 +134,12 @@ MUTANTS = [
     (MAIN, "ParseTimeout(optarg, &timeout);", "", "timeout-option-ignored"),
     (MAIN, "signal(SIGPIPE, SIG_IGN);", "", "sigpipe-not-ignored"),
     (MAIN, "signal(SIGXFSZ, SIG_IGN);", "", "sigxfsz-not-ignored"),
+    (MAIN, "  if (!OpenStandardDescriptors()) return 255;\n", "", "closed-descriptors-left",
+     ["cli_descriptors"]),
+    (FDS, 'if (open("/dev/null", O_RDWR | O_NOCTTY) < 0) return false;',
+     'open("/dev/null", O_RDWR | O_NOCTTY);', "closed-descriptor-without-dev-null-runs"),
+    (FDS, "    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;\n", "",
+     "open-descriptors-refilled"),
     (POST, "uint64_t b) { return b < a ? b : a; }", "uint64_t b) { return a < b ? b : a; }",
      "min-returns-max"),
     (POST, "if (code != CURLE_OK) return \"\";", "", "get-cut-body-accepted"),
