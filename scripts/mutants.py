@@ -215,6 +215,16 @@ MUTANTS = [
     (TRACE, "  if (std::strcmp(trace, \"1\") == 0) {", "  if (trace[0] == '1') {", "trace-value-prefix"),
     (TRACE, "      Say(std::string(\"mgmtfetch: \") + kTraceVariable", "      (void)(std::string(\"mgmtfetch: \") + kTraceVariable",
      "ignored-value-unsaid"),
+    (TRACE, "if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {", "if (false) {",
+     "trace-file-opened-before-refused"),
+    # Survives: only a symbolic link put there between the look and the open
+    # would reach the open, and no test can time that.
+    (TRACE, "O_CREAT | O_NOFOLLOW | O_NOCTTY", "O_CREAT | O_NOCTTY", "trace-file-open-follows-links"),
+    (TRACE, "else if (st.st_uid != geteuid())", "else if (false)", "trace-file-of-another-user"),
+    (TRACE, "(st.st_mode & (S_IWGRP | S_IWOTH)) != 0", "(st.st_mode & S_IWOTH) != 0",
+     "trace-file-group-writable"),
+    (TRACE, "(st.st_mode & (S_IWGRP | S_IWOTH)) != 0", "(st.st_mode & S_IWGRP) != 0",
+     "trace-file-world-writable"),
     (A, "  if (trace::On()) TraceDiscovery(names, outcomes, winner, began);\n", "", "discovery-untraced", LL),
     (CLI, "        return Commit(&temp, file);", "        return temp.Commit() ? 0 : -1;", "commit-untraced"),
     (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
