@@ -235,8 +235,9 @@ MUTANTS = [
     (TMP, "if (saved_[i].sa_handler != SIG_IGN) sigaction", "sigaction", "ignored-signal-caught"),
     # Equivalent: fclose reports the same failed flush, and a failed earlier
     # write has already failed the download.
-    (TMP, "if (Flush() < 0) return false;\n  if (nameless_)", "if (nameless_)",
+    (TMP, "if (Flush() < 0) return false;\n  bool placed", "bool placed",
      "commit-write-error-ignored"),
+    (TMP, "placed = link(target_);", "placed = false;", "new-package-through-hidden-name"),
     (TMP, "  rewind(stream_);\n", "", "truncate-without-rewind"),
     (TMP, "fflush(stream_) != 0 || ferror(stream_)", "fflush(stream_) != 0",
      "flush-error-flag-ignored"),
