@@ -26,7 +26,7 @@ FIELDS = {
     "attempt": ["job", "number", "left", "url", "status", "bytes", "resumed_from", "ms",
                 "outcome", "error"],
     "skip": ["job", "reason"], "progress": ["bytes", "total", "rate"],
-    "commit": ["file", "bytes", "outcome", "error"], "end": ["status", "ms"],
+    "commit": ["file", "bytes", "framing", "outcome", "error"], "end": ["status", "ms"],
     "probe": ["interface", "outcome", "status", "error", "ms"], "discovery": ["interface", "ms"],
 }
 
@@ -122,6 +122,21 @@ class TraceTest(unittest.TestCase):
                     self.assertEqual([e["resumed_from"] for e in attempts], [0, cut])
                     self.assertEqual(events[-2]["event"], "commit")
                     self.assertEqual((events[-2]["outcome"], events[-2]["bytes"]), ("landed", size))
+
+    def test_commit_names_the_framing(self):
+        # A body with neither a length nor chunks ends where the server closes:
+        # cut short, it lands short with exit 0, and the commit says so.
+        size, cut = 100000, 30000
+        for framing, rule, landed in (
+                ("length", {}, size), ("chunked", {"chunked": True}, size),
+                ("close", {"headers": {"Content-Length": None}, "close_after": cut}, cut)):
+            with self.subTest(framing):
+                rc, events, text = self.run_traced(["-d", SERVER.url(PKG)],
+                                                   rules=[pkg(body_size=size, **rule)])
+                commit = [e for e in events if e["event"] == "commit"]
+                self.assertEqual((rc, [(e["framing"], e["bytes"]) for e in commit]),
+                                 (0, [(framing, landed)]))
+                self.assertIn(f" framing={framing} ", [t for t in text if " commit " in t][0])
 
     def test_sink(self):
         path = os.path.join(self.logs, "shared.trace")
