@@ -10,7 +10,7 @@ PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev
   python3 openssl curl wget iproute2 time valgrind nginx-light nftables
-  dpkg-dev lintian file e2fsprogs mount
+  dpkg-dev lintian file e2fsprogs mount strace
 )
 
 missing=()

@@ -34,18 +34,19 @@ ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.c
 NETIF, TRACE = "src/netif/netif.cc", "src/http/trace.cc"
 SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
 PACE, WAIT = "src/http/pacing.cc", "src/http/retry_wait.cc"
+FDS = "src/cli/descriptors.cc"
 
 # The integration tests, cheapest first. The unit tests (every other test)
 # always run before them, then the tests a mutant's file names below, then
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
-SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands"],
+SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands", "cli_descriptors"],
         ["cli_download", "cli_verify", "cli_trace", "cli_hostile"], ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: []}
+         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: [], FDS: ["cli_descriptors"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -97,8 +98,8 @@ MUTANTS = [
     (CLI, "|| parts.server.empty())\n    return Skip", ")\n    return Skip", "download-empty-server-asked"),
     (CLI, "if (retry <= 0) return Skip(\"-d\", \"budget spent\");", "if (retry <= 0) return 0;",
      "download-spent-budget-succeeds"),
-    (CLI, "        return Commit(&temp, file);", "        Commit(&temp, file);",
-     "download-repeats-after-success"),
+    (CLI, "        return Commit(&temp, file, partial.last.framing);",
+     "        Commit(&temp, file, partial.last.framing);", "download-repeats-after-success"),
     (CLI, "if (UnusableTarget(file)) return Skip", "if (false) return Skip", "unusable-target-fetched"),
     (CLI, "if (!UrlNamesServer(url, base)) return", "if (false) return", "rebuilt-url-unchecked"),
     (CLI, "file = PackageFileName(parts.path);",
@@ -134,6 +135,12 @@ MUTANTS = [
     (MAIN, "ParseTimeout(optarg, &timeout);", "", "timeout-option-ignored"),
     (MAIN, "signal(SIGPIPE, SIG_IGN);", "", "sigpipe-not-ignored"),
     (MAIN, "signal(SIGXFSZ, SIG_IGN);", "", "sigxfsz-not-ignored"),
+    (MAIN, "  if (!OpenStandardDescriptors()) return 255;\n", "", "closed-descriptors-left",
+     ["cli_descriptors"]),
+    (FDS, 'if (open("/dev/null", O_RDWR | O_NOCTTY) < 0) return false;',
+     'open("/dev/null", O_RDWR | O_NOCTTY);', "closed-descriptor-without-dev-null-runs"),
+    (FDS, "    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;\n", "",
+     "open-descriptors-refilled"),
     (POST, "uint64_t b) { return b < a ? b : a; }", "uint64_t b) { return a < b ? b : a; }",
      "min-returns-max"),
     (POST, "if (code != CURLE_OK) return \"\";", "", "get-cut-body-accepted"),
@@ -228,8 +235,24 @@ MUTANTS = [
     (TRACE, "  if (std::strcmp(trace, \"1\") == 0) {", "  if (trace[0] == '1') {", "trace-value-prefix"),
     (TRACE, "      Say(std::string(\"mgmtfetch: \") + kTraceVariable", "      (void)(std::string(\"mgmtfetch: \") + kTraceVariable",
      "ignored-value-unsaid"),
+    (TRACE, "if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {", "if (false) {",
+     "trace-file-opened-before-refused"),
+    # Survives: only a symbolic link put there between the look and the open
+    # would reach the open, and no test can time that.
+    (TRACE, "O_CREAT | O_NOFOLLOW | O_NOCTTY", "O_CREAT | O_NOCTTY", "trace-file-open-follows-links"),
+    (TRACE, "else if (st.st_uid != geteuid())", "else if (false)", "trace-file-of-another-user"),
+    (TRACE, "(st.st_mode & (S_IWGRP | S_IWOTH)) != 0", "(st.st_mode & S_IWOTH) != 0",
+     "trace-file-group-writable"),
+    (TRACE, "(st.st_mode & (S_IWGRP | S_IWOTH)) != 0", "(st.st_mode & S_IWGRP) != 0",
+     "trace-file-world-writable"),
     (A, "  if (trace::On()) TraceDiscovery(names, outcomes, winner, began);\n", "", "discovery-untraced", LL),
-    (CLI, "        return Commit(&temp, file);", "        return temp.Commit() ? 0 : -1;", "commit-untraced"),
+    (DL, '  if (length >= 0) return "length";\n', "", "framing-length-unseen", ["cli_trace"]),
+    (DL, "if (version >= CURL_HTTP_VERSION_2_0)", "if (version >= CURL_HTTP_VERSION_1_1)",
+     "framing-http1-read-as-stream", ["cli_trace"]),
+    (DL, '    if (strcasestr(coding->value, "chunked") != nullptr) return "chunked";\n', "",
+     "framing-chunked-unseen", ["cli_trace"]),
+    (CLI, "        return Commit(&temp, file, partial.last.framing);",
+     "        return temp.Commit() ? 0 : -1;", "commit-untraced"),
     (TMP, "if (!name_.empty()) unlink(name_.c_str());", "", "temp-file-left-behind"),
     (TMP, "O_NOFOLLOW | O_CLOEXEC, 0666", "O_NOFOLLOW | O_CLOEXEC, 0600", "mode-ignores-umask"),
     (TMP, "O_CREAT | O_EXCL | O_NOFOLLOW", "O_CREAT | O_NOFOLLOW", "temp-name-excl-dropped"),
@@ -244,8 +267,9 @@ MUTANTS = [
     (TMP, "if (saved_[i].sa_handler != SIG_IGN) sigaction", "sigaction", "ignored-signal-caught"),
     # Equivalent: fclose reports the same failed flush, and a failed earlier
     # write has already failed the download.
-    (TMP, "if (Flush() < 0) return false;\n  if (nameless_)", "if (nameless_)",
+    (TMP, "if (Flush() < 0) return false;\n  bool placed", "bool placed",
      "commit-write-error-ignored"),
+    (TMP, "placed = link(target_);", "placed = false;", "new-package-through-hidden-name"),
     (TMP, "  rewind(stream_);\n", "", "truncate-without-rewind"),
     (TMP, "fflush(stream_) != 0 || ferror(stream_)", "fflush(stream_) != 0",
      "flush-error-flag-ignored"),

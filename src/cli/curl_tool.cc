@@ -59,14 +59,15 @@ void TraceAttempt(const char* job, const TransferFacts& f, const char* outcome,
                           {"error", f.error}});
 }
 
-// Puts the complete package in place of the target.
-int Commit(TempFile* temp, const std::string& file) {
+// Puts the complete package in place of the target; `framing` is how its
+// last answer's end was known.
+int Commit(TempFile* temp, const std::string& file, const std::string& framing) {
   const int64_t bytes = temp->Flush();
   const bool landed = temp->Commit();
   const int err = errno;
   if (trace::On())
     trace::Emit("commit", {{"file", file}, {"bytes", static_cast<long long>(bytes)},
-                           {"outcome", landed ? "landed" : "failed"},
+                           {"framing", framing}, {"outcome", landed ? "landed" : "failed"},
                            {"error", landed ? "" : std::strerror(err)}});
   return landed ? 0 : -1;
 }
@@ -282,7 +283,7 @@ int CurlTool::download_package(std::string url) {
       Sha256Digest got{};
       if (!verify || (digest->Final(&got) && got == listed)) {
         TraceAttempt("-d", partial.last, "complete", began);
-        return Commit(&temp, file);
+        return Commit(&temp, file, partial.last.framing);
       }
       // Not the package the list names, and its bytes may be the corrupt
       // ones: the next attempt fetches it whole.

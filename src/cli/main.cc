@@ -4,10 +4,15 @@
 #include <string>
 
 #include "cli/curl_tool.h"
+#include "cli/descriptors.h"
 #include "http/http.h"
 #include "http/trace.h"
 
 int main(int argc, char* argv[]) {
+  // Before any file is opened: with standard error closed, the trace or the
+  // package would become descriptor 2 and take in what is meant for it.
+  // Without /dev/null there is no safe way on, and nothing to say it with.
+  if (!OpenStandardDescriptors()) return 255;
   // A reader of the version text that went away (a pipe into head) must not
   // end the run before a -d that follows: the write fails, nothing else.
   signal(SIGPIPE, SIG_IGN);

@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -71,6 +72,20 @@ struct Transfer {
   int64_t written = 0;
 };
 
+// How the body of the last answer ended (see TransferFacts::framing).
+const char* Framing(CURL* h, int64_t length) {
+  if (length >= 0) return "length";
+  long version = 0;
+  curl_easy_getinfo(h, CURLINFO_HTTP_VERSION, &version);
+  if (version >= CURL_HTTP_VERSION_2_0) return "stream";
+  // libcurl takes "chunked" wherever the codings list it, so this does too.
+  curl_header* coding = nullptr;
+  for (size_t i = 0; curl_easy_header(h, "Transfer-Encoding", i, CURLH_HEADER, -1, &coding) ==
+                         CURLHE_OK && i < coding->amount; ++i)
+    if (strcasestr(coding->value, "chunked") != nullptr) return "chunked";
+  return "close";
+}
+
 // What the trace tells of the request: libcurl's own error, or else the
 // rule that refused the answer.
 void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
@@ -81,6 +96,7 @@ void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
   curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
   partial->last.bytes = bytes;
   partial->last.from = from;
+  partial->last.framing = Framing(h, head.length);
   partial->last.error = head.status != 0 ? rule : "";
   partial->last.outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
   if (code != CURLE_OK && partial->last.error.empty())

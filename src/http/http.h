@@ -39,6 +39,10 @@ struct TransferFacts {
   int64_t from = 0;       // the offset asked for
   std::string outcome;    // as the trace names it: "cut", "stale", ...
   std::string error;      // libcurl's word, or the rule that refused the answer
+  // How the body's end was known: "length", "chunked", "close" (the server
+  // closed the connection, which a server dying mid-body also does), or
+  // "stream" (HTTP/2 and later mark it in their frames).
+  std::string framing;
 };
 
 // Text transfers: the answer comes back as a string, "" when nothing usable arrived.

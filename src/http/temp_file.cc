@@ -169,18 +169,29 @@ bool TempFile::Truncate() {
 
 bool TempFile::Commit() {
   if (Flush() < 0) return false;
+  bool placed = false;
   if (nameless_) {
     const std::string from = FdPath(fileno(stream_));
-    name_ = MakeUnique(target_, [&from](const std::string& name) {
+    const auto link = [&from](const std::string& name) {
       return linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    });
-    if (name_.empty()) return false;
-    // Only the instant between the link and the rename leaves a name behind.
-    guard_.reset(new SignalGuard(name_));
+    };
+    // A new package gets its name in one step, so that nothing at all, not
+    // even SIGKILL, can leave a hidden name behind. A name that is taken
+    // (the package being replaced) refuses the link: a rename is the only
+    // way to replace it.
+    placed = link(target_);
+    if (placed) {
+      name_ = target_;  // removed by the destructor should the close fail
+    } else {
+      name_ = MakeUnique(target_, link);
+      if (name_.empty()) return false;
+      // Only the instant between the link and the rename leaves a name behind.
+      guard_.reset(new SignalGuard(name_));
+    }
   }
   const bool closed = fclose(stream_) == 0;
   stream_ = nullptr;
-  if (!closed || rename(name_.c_str(), target_.c_str()) != 0) return false;
+  if (!closed || (!placed && rename(name_.c_str(), target_.c_str()) != 0)) return false;
   name_.clear();
   return true;
 }

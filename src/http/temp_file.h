@@ -16,10 +16,14 @@ bool UnusableTarget(const std::string& path);
 
 // A new file beside `target` that replaces it only through Commit; otherwise
 // the destructor removes it. Where the filesystem allows, it has no name
-// until Commit, so that no way of ending the process can leave it behind;
-// elsewhere it is a hidden ".mgmtfetch-XXXXXX" file, removed on the usual
-// termination signals while it exists. Either way it is created as a plain
-// file would be (mode 0666 less the umask, or the directory's default ACL).
+// until Commit, so that no way of ending the process can leave it behind,
+// and Commit links it straight to the target's name when that is free; a
+// target that exists is replaced through a hidden ".mgmtfetch-XXXXXX" name
+// and a rename, and only SIGKILL between the two can leave that name. Where
+// the filesystem does not allow it, it is such a hidden file from the start,
+// removed on the usual termination signals while it exists. Either way it is
+// created as a plain file would be (mode 0666 less the umask, or the
+// directory's default ACL).
 class TempFile {
  public:
   // `nameless` false skips the nameless kind, as on a filesystem without it.

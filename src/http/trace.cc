@@ -159,6 +159,41 @@ void DrawProgress(int64_t bytes, int64_t total, double rate) {
   g_sink.drawn = line.size();
 }
 
+// The trace file, appended to; -1 and the reason why not. Only a regular
+// file of this user that no one else may write is taken: with a shared path
+// such as /tmp/mgmtfetch.trace, anything else would let another local user
+// make a root run create or grow any file (through a symbolic link, even a
+// dangling one), or read what it traces into a file of theirs.
+int OpenFile(const std::string& path, std::string* why) {
+  struct stat st {};
+  // Refused before it is opened: opening a device can act on it.
+  if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *why = S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file";
+    return -1;
+  }
+  // What the path turned into since is refused all the same: O_NOFOLLOW,
+  // O_NOCTTY and O_NONBLOCK (a FIFO would hold the run up), then the checks
+  // on the file actually opened.
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY |
+                                        O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return -1;
+  }
+  if (fstat(fd, &st) != 0)
+    *why = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode))
+    *why = "not a regular file";
+  else if (st.st_uid != geteuid())
+    *why = "owned by another user";
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    *why = "writable by group or others";
+  else
+    return fd;
+  close(fd);
+  return -1;
+}
+
 }  // namespace
 
 Target ChooseTarget(const char* trace, const char* format) {
@@ -285,13 +320,9 @@ void Start(const char* version, int argc, char** argv) {
       }
       break;
     case Target::kFile: {
-      // O_NONBLOCK: a FIFO must not hold the run up before it even starts.
-      const int fd = open(target.path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
-      struct stat st {};
-      if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
-        if (fd >= 0) close(fd);
+      std::string why;
+      const int fd = OpenFile(target.path, &why);
+      if (fd < 0) {
         Say("mgmtfetch: cannot trace to " + target.path + ": " + why + "\n");
         return;
       }

@@ -67,6 +67,9 @@ std::string FormatText(double time, long pid, const char* event, const std::vect
 std::string ProgressLine(int64_t bytes, int64_t total, double rate, size_t width);
 
 // Reads the variables (once), opens the target and writes the start event.
+// A file is used only when it is a regular one of the effective user that
+// group and others cannot write; anything else is refused, with one line on
+// standard error, and the run goes on untraced.
 void Start(const char* version, int argc, char** argv);
 // Whether events are written at all: callers test it before gathering the
 // facts of an event, so that a run without a trace formats nothing.

@@ -7,9 +7,11 @@ import fcntl
 import hashlib
 import json
 import os
+import pathlib
 import pty
 import shutil
 import struct
+import stat
 import subprocess
 import tempfile
 import termios
@@ -28,7 +30,7 @@ FIELDS = {
     "attempt": ["job", "number", "left", "url", "status", "bytes", "resumed_from", "ms",
                 "outcome", "error"],
     "skip": ["job", "reason"], "progress": ["bytes", "total", "rate"],
-    "commit": ["file", "bytes", "outcome", "error"], "end": ["status", "ms"],
+    "commit": ["file", "bytes", "framing", "outcome", "error"], "end": ["status", "ms"],
     "probe": ["interface", "outcome", "status", "error", "ms"], "discovery": ["interface", "ms"],
 }
 
@@ -158,6 +160,20 @@ class TraceTest(unittest.TestCase):
                 for output in (json.dumps(events), "\n".join(text)):
                     self.assertNotIn("S3cretPw", output)
                     self.assertNotIn("fleet", output)
+    def test_commit_names_the_framing(self):
+        # A body with neither a length nor chunks ends where the server closes:
+        # cut short, it lands short with exit 0, and the commit says so.
+        size, cut = 100000, 30000
+        for framing, rule, landed in (
+                ("length", {}, size), ("chunked", {"chunked": True}, size),
+                ("close", {"headers": {"Content-Length": None}, "close_after": cut}, cut)):
+            with self.subTest(framing):
+                rc, events, text = self.run_traced(["-d", SERVER.url(PKG)],
+                                                   rules=[pkg(body_size=size, **rule)])
+                commit = [e for e in events if e["event"] == "commit"]
+                self.assertEqual((rc, [(e["framing"], e["bytes"]) for e in commit]),
+                                 (0, [(framing, landed)]))
+                self.assertIn(f" framing={framing} ", [t for t in text if " commit " in t][0])
 
     def test_sink(self):
         path = os.path.join(self.logs, "shared.trace")
@@ -183,6 +199,41 @@ class TraceTest(unittest.TestCase):
             self.assertEqual((rc, out), plain[:2])
             self.assertEqual(len(err.decode().splitlines()), 1)
             self.assertIn(said, err.decode())
+
+    def test_unsafe_files(self):
+        # A path another local user could have prepared: refused with one line
+        # on stderr, the run as without a trace, nothing in the directory
+        # created or changed, and what is not a regular file not even opened.
+        plain = run_client(BINARY, ["-a", SERVER.addr(), "-w"])
+        victim = os.path.join(self.logs, "victim")
+
+        def regular(mode, owner=-1):
+            return lambda p: (pathlib.Path(p).write_text("kept\n"), os.chmod(p, mode),
+                              os.chown(p, owner, owner))
+
+        rows = [("symlink", lambda p: os.symlink(victim, p), True),
+                ("dangling symlink", lambda p: os.symlink(victim + ".new", p), True),
+                ("another user's file", regular(0o600, 65534), False),
+                ("another user's 0666 file", regular(0o666, 65534), False),
+                *[(f"{m:o} file of one's own", regular(m), False) for m in (0o666, 0o620, 0o602)],
+                ("FIFO", os.mkfifo, True),
+                ("device", lambda p: os.mknod(p, 0o666 | stat.S_IFCHR, os.makedev(1, 3)), True)]
+        regular(0o600)(victim)
+        for name, make, unopened in rows:
+            with self.subTest(name):
+                path = os.path.join(self.logs, name.replace(" ", "-").replace("'", ""))
+                make(path)
+                listing = lambda: {n: os.lstat(os.path.join(self.logs, n))[:7]  # noqa: E731
+                                   for n in os.listdir(self.logs)}
+                before, calls = listing(), os.path.join(self.cwd, "calls")
+                rc, out, err = run_client(
+                    BINARY, ["-a", SERVER.addr(), "-w"], env=dict(os.environ, MGMTFETCH_TRACE=path),
+                    prefix=["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", calls])
+                self.assertEqual((rc, out, listing()), (*plain[:2], before))
+                self.assertEqual(err.decode().count("\n"), 1, err)
+                self.assertIn("cannot trace to " + path, err.decode())
+                with open(calls) as f:
+                    self.assertFalse(unopened and f'"{path}"' in f.read())
 
     def test_progress(self):
         drip = [pkg(body_size=50000, drip={"chunk": 1000, "interval": 0.05})]

@@ -2,6 +2,7 @@
 // filesystem allows it, named (with its signal guard) elsewhere.
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -118,18 +120,45 @@ TEST_F(TempFileTest, ALinkPlantedAtTheNameIsNeverFollowed) {
   for (bool nameless : {false, true}) {
     SCOPED_TRACE(nameless ? "nameless" : "named");
     ASSERT_EQ(symlink("victim", (dir_ + "/.mgmtfetch-aaaaaa").c_str()), 0);
+    // A package already there: the commit goes through a hidden name too.
+    Sh("echo old > pkg");
     g_draw = 0;
     {
       TempFile file(dir_ + "/pkg", nameless);
       ASSERT_TRUE(file.ok());
       EXPECT_EQ(Sh(list), std::string(nameless ? "" : "f .mgmtfetch-bbbbbb \n") +
-                              "l .mgmtfetch-aaaaaa victim\n");
+                              "f pkg \nl .mgmtfetch-aaaaaa victim\n");
       fputs("new", file.stream());
       EXPECT_TRUE(file.Commit());
     }
     g_draw = -1;
     EXPECT_EQ(Sh(list + "; cat pkg; rm pkg .mgmtfetch-aaaaaa"),
               "f pkg \nl .mgmtfetch-aaaaaa victim\nnew");
+  }
+}
+
+TEST_F(TempFileTest, ANewPackageIsNamedInOneStepAReplacedOneThroughAHiddenName) {
+  for (bool exists : {false, true}) {
+    SCOPED_TRACE(exists ? "replaced" : "new");
+    if (exists) Sh("echo old > pkg");
+    TempFile file(dir_ + "/pkg");
+    ASSERT_TRUE(file.nameless());
+    fputs("new", file.stream());
+    // The names the commit makes in the directory: created, linked, renamed.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    EXPECT_TRUE(file.Commit());
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = read(watch, events, sizeof events);
+    close(watch);
+    std::string names;
+    for (const char* e = events; e < events + std::max<ssize_t>(n, 0);
+         e += sizeof(inotify_event) + reinterpret_cast<const inotify_event*>(e)->len)
+      names += std::string(reinterpret_cast<const inotify_event*>(e)->name).substr(0, 11) + " ";
+    // Only a replacement has an instant, between the link and the rename, in
+    // which SIGKILL would leave the hidden name.
+    EXPECT_EQ(names, exists ? ".mgmtfetch- pkg " : "pkg ");
+    EXPECT_EQ(Sh("ls -A; cat pkg"), "pkg\nnew");
   }
 }
 
