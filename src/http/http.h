@@ -66,41 +66,4 @@ class postit2 {
                                      void* cursor) noexcept;
 };
 
-class TempFile;
-
-// What one download carries from an attempt to the next: the bytes received
-// so far, in the temporary file, and what they are (where they came from,
-// the validator and the length of the version they belong to). Without a
-// validator the file is empty and the next attempt starts from byte 0.
-struct PartialDownload {
-  TempFile* file;
-  PackageIdentity kept;
-  TransferFacts last;  // of the last request
-};
-
-enum class DownloadResult {
-  kComplete,      // the file holds the whole package, ready to commit
-  kFailed,        // network failure or not the package: worth another attempt
-  kStale,         // the kept bytes were dropped: ask for the whole package
-  kLocalFailure,  // writing the file failed: no attempt can mend that
-  kNotSent        // refused before any request (the URL, the settings)
-};
-
-// One transfer of a package into a temporary file, following up to 5
-// redirects. Holds no data: what outlives a transfer is in PartialDownload.
-class CHttpDownload {
- public:
-  // Asks for the package, or for its rest when bytes are kept, within
-  // `limit_ms` milliseconds (0: no limit), and appends the body to the file
-  // only if the final answer is the package (or the rest asked for).
-  DownloadResult DownloadFile(const std::string& url, PartialDownload* partial,
-                              long limit_ms);
-
-  // `transfer` is DownloadFile's record of the answer being received.
-  static size_t DownloadCallback(void* chunk, size_t size, size_t count,
-                                 void* transfer);
-  static int ProgressCallback(void* user, double dltotal, double dlnow,
-                              double ultotal, double ulnow);
-};
-
 #endif  // MGMTFETCH_HTTP_HTTP_H_
