@@ -41,12 +41,13 @@ FDS = "src/cli/descriptors.cc"
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
 SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands", "cli_descriptors"],
-        ["cli_download", "cli_verify", "cli_trace", "cli_hostile"], ["address_linklocal"]]
+        ["cli_download", "cli_verify", "cli_trace", "cli_hostile", "cli_pacing"],
+        ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: [], FDS: ["cli_descriptors"]}
+         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: ["cli_pacing"], FDS: ["cli_descriptors"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -105,10 +106,9 @@ MUTANTS = [
     (CLI, "file = PackageFileName(parts.path);",
      "file = PackageFileName(FormatIpAddr(GetServerIp(parts.server)) + parts.path);",
      "probes-before-local-checks", ["address_linklocal"]),
-    (CLI, "while (TakeAttempt()) {\n    int64_t began", "while (retry >= 0 && (--retry, true)) {\n    int64_t began",
+    (CLI, "TakeAttempt(); first = false)", "retry >= 0 && (--retry, true); first = false)",
      "download-budget-one-extra"),
-    (CLI, "while (TakeAttempt()) {\n    int64_t began", "while (retry > 0) {\n    int64_t began",
-     "download-budget-never-spent"),
+    (CLI, "TakeAttempt(); first = false)", "retry > 0; first = false)", "download-budget-never-spent"),
     (CLI, "    if (result == DownloadResult::kNotSent) ++retry;", "",
      "unsent-download-spends-budget"),
     (CLI, " || result == DownloadResult::kLocalFailure) return -1;", ") return -1;",
@@ -117,12 +117,12 @@ MUTANTS = [
      "stale-not-refetched-at-once"),
     (CLI, "if (Sha256OfFile(file, &there) && there == **listed) {", "if (false) {",
      "already-there-fetched"),
-    (DL, "!(digest_->Final(&got) && got == listed_)", "!digest_->Final(&got)",
+    (DL, "if (hashed && got == listed_) return", "if (true) return",
      "digest-mismatch-committed", ["cli_verify"]),
     (CLI, "if (!FindListedDigest(list, file, &**listed))", "if (false)", "unlisted-package-fetched"),
     (CLI, "sums == nullptr || *sums == '\\0'", "sums == nullptr", "empty-sums-variable-used"),
-    (DL, "result = Drop() ? DownloadResult::kWrongDigest : DownloadResult::kLocalFailure;",
-     "result = DownloadResult::kWrongDigest;", "mismatched-bytes-kept", ["cli_verify"]),
+    (DL, "  if (!Drop()) return DownloadResult::kLocalFailure;\n  return again", "  return again",
+     "mismatched-bytes-kept", ["cli_verify"]),
     (DL, "timeout * 1000L - spent", "timeout * 100L - spent", "attempt-limit-tenth"),
     # Survives: no stale answer arrives once the attempt's time is spent.
     (DL, "if (timeout <= 0 || left > 0) result", "result", "stale-refetch-past-limit"),
@@ -384,6 +384,29 @@ MUTANTS = [
     (PACE, 'return "retry-after";', 'return "backoff";', "retry-after-named-backoff"),
     (WAIT, "while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {\n  }",
      "clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);", "sleep-cut-by-signal"),
+    (WAIT, "  if (!on_) return;\n", "", "unpaced-run-waits", ["cli_trace"]),
+    (WAIT, "if (trace::On())\n    trace::Emit(\"wait\"", "if (false)\n    trace::Emit(\"wait\"",
+     "wait-untraced"),
+    (MAIN, "  pacing::RetryWaitFromEnvironment();\n", "", "ignored-wait-unsaid-without-job",
+     ["cli_pacing"]),
+    (CLI, "    if (failed) waits.Before(kAttemptBudget - retry, *failed);\n", "",
+     "version-retries-unpaced", ["cli_pacing"]),
+    (CLI, "    if (!first) waits.Before(kAttemptBudget - retry, download.failure());\n", "",
+     "download-retries-unpaced", ["cli_pacing"]),
+    (CLI, "for (bool first = true;", "for (bool first = false;", "first-attempt-waits",
+     ["cli_pacing"]),
+    (CLI, "    if (result == DownloadResult::kSameWrongDigest && !waits.on()) return -1;\n", "",
+     "same-wrong-digest-fetched-again", ["cli_pacing"]),
+    (CLI, "kSameWrongDigest && !waits.on()) return -1;", "kSameWrongDigest) return -1;",
+     "paced-same-wrong-digest-ends", ["cli_pacing"]),
+    (DL, "const bool again = hashed && wrong_ == got;", "const bool again = hashed;",
+     "other-wrong-digest-ends", ["cli_pacing"]),
+    (DL, "progressed_ = !kept_.validator.empty() && file_.Flush() > before;", "progressed_ = false;",
+     "progress-paced", ["cli_pacing"]),
+    (DL, "  curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);\n  last->", "  last->",
+     "download-retry-after-unread", ["cli_pacing"]),
+    (POST, "    curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);\n", "",
+     "version-retry-after-unread", ["cli_pacing"]),
     (WAIT, "if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == sizeof seed) return seed;",
      "return seed;", "seed-shared-by-all"),
 ]

@@ -15,6 +15,7 @@
 #include "address/address.h"
 #include "http/download.h"
 #include "http/http.h"
+#include "http/retry_wait.h"
 #include "http/sha256.h"
 #include "http/sums.h"
 #include "http/temp_file.h"
@@ -55,7 +56,8 @@ void TraceAttempt(const char* job, const TransferFacts& f, DownloadResult result
     case DownloadResult::kNotSent: return TraceAttempt(job, f, "not sent", began);
     case DownloadResult::kComplete: return TraceAttempt(job, f, "complete", began);
     case DownloadResult::kLocalFailure: return TraceAttempt(job, f, "local failure", began);
-    case DownloadResult::kWrongDigest: return TraceAttempt(job, f, "rejected", began);
+    case DownloadResult::kWrongDigest:
+    case DownloadResult::kSameWrongDigest: return TraceAttempt(job, f, "rejected", began);
     default: return TraceAttempt(job, f, f.outcome.c_str(), began);
   }
 }
@@ -126,10 +128,13 @@ void CurlTool::get_server_version() {
   if (trace::On()) trace::Emit("address", {{"job", "-w"}, {"given", address_}, {"url", base}});
   if (retry <= 0) Skip("-w", "budget spent");
   std::string answer;
+  pacing::JobWaits waits("-w");
+  std::optional<pacing::Failure> failed;  // of the last attempt that was sent
   // Without a server, "http:///version.info" would make libcurl look up a
   // host named "version.info" through the system resolver: such attempts
-  // fail without any traffic, still drawing on the budget.
+  // fail without any traffic, still drawing on the budget, and never wait.
   while (answer.empty() && TakeAttempt()) {
+    if (failed) waits.Before(kAttemptBudget - retry, *failed);
     TransferFacts facts;
     const int64_t began = trace::NowMs();
     if (server.empty()) {
@@ -141,6 +146,7 @@ void CurlTool::get_server_version() {
     answer = postit2::GetData(facts.url, &facts);
     if (answer.empty() && facts.error.empty()) facts.error = "empty answer";
     TraceAttempt("-w", facts, answer.empty() ? "failed" : "complete", began);
+    failed = pacing::Failure{false, facts.status, facts.retry_after};
   }
   printf("%s", answer.c_str());
 }
@@ -254,7 +260,9 @@ int CurlTool::download_package(std::string url) {
   // Server text holding "#", "?" or "@" would let libcurl read another host
   // out of the rebuilt URL than the one the server part names.
   if (!UrlNamesServer(url, base)) return Skip("-d", "bad URL: it names another server");
-  while (TakeAttempt()) {
+  pacing::JobWaits waits("-d");
+  for (bool first = true; TakeAttempt(); first = false) {
+    if (!first) waits.Before(kAttemptBudget - retry, download.failure());
     int64_t began = trace::NowMs();
     const DownloadResult result = download.Attempt(url, [&began](const TransferFacts& stale) {
       TraceAttempt("-d", stale, "stale", began);
@@ -264,8 +272,10 @@ int CurlTool::download_package(std::string url) {
     if (result != DownloadResult::kStale) TraceAttempt("-d", download.last(), result, began);
     if (result == DownloadResult::kComplete) return Commit(&download, file);
     // A write that failed (disk full, file too big) fails again, and so does
-    // a request refused before it was sent.
+    // a request refused before it was sent. Unpaced, a server that gave the
+    // same wrong package twice is not mid-rollout and gives it again.
     if (result == DownloadResult::kNotSent || result == DownloadResult::kLocalFailure) return -1;
+    if (result == DownloadResult::kSameWrongDigest && !waits.on()) return -1;
   }
   return -1;
 }

@@ -101,6 +101,9 @@ void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
   last->bytes = bytes;
   last->from = from;
   last->framing = Framing(h, head.length);
+  curl_off_t retry_after = 0;
+  curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);
+  last->retry_after = retry_after;
   last->error = head.status != 0 ? rule : "";
   last->outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
   if (code != CURLE_OK && last->error.empty())
@@ -260,6 +263,7 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms
 DownloadResult CHttpDownload::Attempt(
     const std::string& url, const std::function<void(const TransferFacts&)>& stale) {
   const Clock::time_point start = Clock::now();
+  const int64_t before = file_.Flush();
   DownloadResult result = DownloadFile(url, AttemptTimeLeft(start));
   if (result == DownloadResult::kNotSent) {
     last_.error = "refused before any request (URL or settings)";
@@ -274,17 +278,24 @@ DownloadResult CHttpDownload::Attempt(
     // The attempt went out and spent its unit: a refetch refused counts as failed.
     if (result == DownloadResult::kNotSent) result = DownloadResult::kFailed;
   }
-  Sha256Digest got{};
-  if (result == DownloadResult::kComplete && digest_ &&
-      !(digest_->Final(&got) && got == listed_)) {
-    // Not the package the list names, and its bytes may be the corrupt
-    // ones: the next attempt fetches it whole.
-    last_.error = "SHA-256 is not the listed digest";
-    result = Drop() ? DownloadResult::kWrongDigest : DownloadResult::kLocalFailure;
-  }
+  if (result == DownloadResult::kComplete && digest_) result = CheckDigest();
   // A write that failed (disk full, file too big) fails again.
   if (result == DownloadResult::kLocalFailure) last_.error = std::strerror(errno);
+  progressed_ = !kept_.validator.empty() && file_.Flush() > before;
   return result;
+}
+
+DownloadResult CHttpDownload::CheckDigest() {
+  Sha256Digest got{};
+  const bool hashed = digest_->Final(&got);
+  if (hashed && got == listed_) return DownloadResult::kComplete;
+  // Not the package the list names, and its bytes may be the corrupt ones:
+  // the next attempt fetches it whole.
+  last_.error = "SHA-256 is not the listed digest";
+  const bool again = hashed && wrong_ == got;
+  if (hashed) wrong_ = got;
+  if (!Drop()) return DownloadResult::kLocalFailure;
+  return again ? DownloadResult::kSameWrongDigest : DownloadResult::kWrongDigest;
 }
 
 bool CHttpDownload::Commit(int64_t* bytes) {

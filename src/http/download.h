@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/answer.h"
 #include "http/http.h"
+#include "http/pacing.h"
 #include "http/sha256.h"
 #include "http/temp_file.h"
 
@@ -19,6 +21,7 @@ enum class DownloadResult {
   kFailed,        // network failure or not the package: worth another attempt
   kStale,         // the kept bytes were dropped: ask for the whole package
   kWrongDigest,   // the whole package, but not the one the list names
+  kSameWrongDigest,  // and the same wrong one as the whole package before it
   kLocalFailure,  // writing the file failed: no attempt can mend that
   kNotSent        // refused before any request (the URL, the settings)
 };
@@ -74,6 +77,8 @@ class CHttpDownload {
                          const std::function<void(const TransferFacts&)>& stale);
   // What the last request met; its error says why an attempt failed.
   const TransferFacts& last() const { return last_; }
+  // What the last attempt met, as far as the wait before the next goes.
+  pacing::Failure failure() const { return {progressed_, last_.status, last_.retry_after}; }
   // Puts the package in place of the target, *bytes long. False when that failed.
   bool Commit(int64_t* bytes);
 
@@ -91,12 +96,16 @@ class CHttpDownload {
  private:
   // Empties the file and forgets what its bytes were, digest included.
   bool Drop();
+  // The verdict on a whole package when a list names its digest.
+  DownloadResult CheckDigest();
 
   TempFile file_;
   PackageIdentity kept_;
   std::unique_ptr<Sha256> digest_;  // only when a list names the package
   Sha256Digest listed_{};
+  std::optional<Sha256Digest> wrong_;  // of the last whole package refused
   TransferFacts last_;
+  bool progressed_ = false;  // the last attempt kept more bytes than it began with
 };
 
 #endif  // MGMTFETCH_HTTP_DOWNLOAD_H_

@@ -43,6 +43,9 @@ struct TransferFacts {
   // closed the connection, which a server dying mid-body also does), or
   // "stream" (HTTP/2 and later mark it in their frames).
   std::string framing;
+  // The seconds a Retry-After header asked for, in either of its forms, on
+  // whatever status (0: none or a date past).
+  int64_t retry_after = 0;
 };
 
 // Text transfers: the answer comes back as a string, "" when nothing usable arrived.
