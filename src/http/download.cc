@@ -162,7 +162,7 @@ Settlement Settle(const AnswerEnd& end) {
 CHttpDownload::CHttpDownload(const std::string& target) : file_(target) {}
 
 bool CHttpDownload::Verify(const Sha256Digest& listed) {
-  // Only when asked for: without a list the download stays one thread.
+  // Only when asked for: without a list nothing is hashed.
   digest_.reset(new (std::nothrow) Sha256);
   listed_ = listed;
   return digest_ && digest_->ok();
