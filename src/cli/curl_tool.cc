@@ -6,15 +6,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <optional>
 
 #include "address/address.h"
+#include "http/download.h"
 #include "http/http.h"
+#include "http/retry_wait.h"
 #include "http/sha256.h"
 #include "http/sums.h"
 #include "http/temp_file.h"
@@ -29,17 +30,6 @@ bool TakeAttempt() {
   if (retry <= 0) return false;
   --retry;
   return true;
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left of an attempt that began at `start` (0: no limit).
-// -t limits each attempt, not each request nor the whole download.
-long AttemptTimeLeft(Clock::time_point start) {
-  if (timeout <= 0) return 0;
-  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-      Clock::now() - start).count();
-  return static_cast<long>(timeout * 1000L - spent);
 }
 
 // The trace's word on a job that made no attempt; the job's result.
@@ -59,17 +49,52 @@ void TraceAttempt(const char* job, const TransferFacts& f, const char* outcome,
                           {"error", f.error}});
 }
 
-// Puts the complete package in place of the target; `framing` is how its
-// last answer's end was known.
-int Commit(TempFile* temp, const std::string& file, const std::string& framing) {
-  const int64_t bytes = temp->Flush();
-  const bool landed = temp->Commit();
+// The trace's word for how a download attempt ended.
+void TraceAttempt(const char* job, const TransferFacts& f, DownloadResult result,
+                  int64_t began) {
+  switch (result) {
+    case DownloadResult::kNotSent: return TraceAttempt(job, f, "not sent", began);
+    case DownloadResult::kComplete: return TraceAttempt(job, f, "complete", began);
+    case DownloadResult::kLocalFailure: return TraceAttempt(job, f, "local failure", began);
+    case DownloadResult::kWrongDigest:
+    case DownloadResult::kSameWrongDigest: return TraceAttempt(job, f, "rejected", began);
+    default: return TraceAttempt(job, f, f.outcome.c_str(), began);
+  }
+}
+
+// Puts the complete package in place of the target.
+int Commit(CHttpDownload* download, const std::string& file) {
+  int64_t bytes = 0;
+  const bool landed = download->Commit(&bytes);
   const int err = errno;
   if (trace::On())
     trace::Emit("commit", {{"file", file}, {"bytes", static_cast<long long>(bytes)},
-                           {"framing", framing}, {"outcome", landed ? "landed" : "failed"},
+                           {"framing", download->last().framing},
+                           {"outcome", landed ? "landed" : "failed"},
                            {"error", landed ? "" : std::strerror(err)}});
   return landed ? 0 : -1;
+}
+
+// The digest MGMTFETCH_SHA256SUMS lists for `file`, when it names a list:
+// that list vouches for the package or the download fails, never a fall
+// back to no check at all. The status to end the -d with, or none to go on.
+std::optional<int> ListedDigest(const std::string& file, std::optional<Sha256Digest>* listed) {
+  const char* sums = std::getenv(kSumsVariable);
+  if (sums == nullptr || *sums == '\0') return std::nullopt;
+  std::string list;
+  if (!ReadSumsFile(sums, &list))
+    return Skip("-d", std::string("unusable digest list: cannot read ") + sums);
+  listed->emplace();
+  if (!FindListedDigest(list, file, &**listed))
+    return Skip("-d", "unusable digest list: no one digest for " + file);
+  // Already right: a re-run costs a read instead of a download, and the
+  // file (its modification time included) stays as it is.
+  Sha256Digest there{};
+  if (Sha256OfFile(file, &there) && there == **listed) {
+    Skip("-d", "already verified: " + file);
+    return 0;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -103,10 +128,13 @@ void CurlTool::get_server_version() {
   if (trace::On()) trace::Emit("address", {{"job", "-w"}, {"given", address_}, {"url", base}});
   if (retry <= 0) Skip("-w", "budget spent");
   std::string answer;
+  pacing::JobWaits waits("-w");
+  std::optional<pacing::Failure> failed;  // of the last attempt that was sent
   // Without a server, "http:///version.info" would make libcurl look up a
   // host named "version.info" through the system resolver: such attempts
-  // fail without any traffic, still drawing on the budget.
+  // fail without any traffic, still drawing on the budget, and never wait.
   while (answer.empty() && TakeAttempt()) {
+    if (failed) waits.Before(kAttemptBudget - retry, *failed);
     TransferFacts facts;
     const int64_t began = trace::NowMs();
     if (server.empty()) {
@@ -118,6 +146,7 @@ void CurlTool::get_server_version() {
     answer = postit2::GetData(facts.url, &facts);
     if (answer.empty() && facts.error.empty()) facts.error = "empty answer";
     TraceAttempt("-w", facts, answer.empty() ? "failed" : "complete", began);
+    failed = pacing::Failure{false, facts.status, facts.retry_after};
   }
   printf("%s", answer.c_str());
 }
@@ -208,27 +237,8 @@ int CurlTool::download_package(std::string url) {
     return Skip("-d", "bad URL: no server part before /linuxsetup");
   // The path holds "/linuxsetup", so its last segment is the URL's.
   const std::string file = PackageFileName(parts.path);
-
-  // A list of digests, when one is named, vouches for the package or the
-  // download fails: never a fall back to no check at all.
-  Sha256Digest listed{};
-  const char* sums = std::getenv(kSumsVariable);
-  const bool verify = sums != nullptr && *sums != '\0';
-  if (verify) {
-    std::string list;
-    if (!ReadSumsFile(sums, &list))
-      return Skip("-d", std::string("unusable digest list: cannot read ") + sums);
-    if (!FindListedDigest(list, file, &listed))
-      return Skip("-d", "unusable digest list: no one digest for " + file);
-    // Already right: a re-run costs a read instead of a download, and the
-    // file (its modification time included) stays as it is.
-    Sha256Digest there{};
-    if (Sha256OfFile(file, &there) && there == listed) {
-      Skip("-d", "already verified: " + file);
-      return 0;
-    }
-  }
-
+  std::optional<Sha256Digest> listed;
+  if (const std::optional<int> status = ListedDigest(file, &listed)) return *status;
   // With the budget already spent nothing is fetched, and that is a failure:
   // reporting 0 would tell a script the package is here when it is not.
   if (retry <= 0) return Skip("-d", "budget spent");
@@ -237,70 +247,35 @@ int CurlTool::download_package(std::string url) {
   // any request, taking nothing from the budget, and before a link-local
   // server is searched for.
   if (UnusableTarget(file)) return Skip("-d", "unusable target: " + file);
-  TempFile temp(file);
-  if (!temp.ok()) return Skip("-d", std::string("no temporary file: ") + std::strerror(errno));
-  // Fed as the body is written, across resumed attempts: the file is never
-  // read back to be checked.
-  // Only when asked for: without a list the download stays one thread.
-  std::unique_ptr<Sha256> digest;
-  if (verify) {
-    digest.reset(new (std::nothrow) Sha256);
-    if (!digest || !digest->ok()) return Skip("-d", "no SHA-256 from libcrypto");
-    temp.TrackDigest(digest.get());
-  }
+  // The bytes and all else kept between attempts live here, for exactly one
+  // -d: the next -d, even of this URL, starts afresh, and the file goes
+  // whatever way this function is left.
+  CHttpDownload download(file);
+  if (!download.ok()) return Skip("-d", std::string("no temporary file: ") + std::strerror(errno));
+  if (listed && !download.Verify(*listed)) return Skip("-d", "no SHA-256 from libcrypto");
   // The given scheme is dropped: the port decides it, as for -a.
   const std::string base = FormatIpAddr(GetServerIp(parts.server));
-  const std::string given = url;
+  if (trace::On()) trace::Emit("address", {{"job", "-d"}, {"given", url}, {"url", base + parts.path}});
   url = base + parts.path;
-  if (trace::On()) trace::Emit("address", {{"job", "-d"}, {"given", given}, {"url", url}});
   // Server text holding "#", "?" or "@" would let libcurl read another host
   // out of the rebuilt URL than the one the server part names.
   if (!UrlNamesServer(url, base)) return Skip("-d", "bad URL: it names another server");
-  // The bytes and their identity kept between attempts live here, for exactly
-  // one -d: the next -d, even of this URL, starts afresh, and the file goes
-  // whatever way this function is left.
-  PartialDownload partial{&temp, {}, {}};
-  CHttpDownload download;
-  while (retry > 0) {
-    const Clock::time_point start = Clock::now();
+  pacing::JobWaits waits("-d");
+  for (bool first = true; TakeAttempt(); first = false) {
+    if (!first) waits.Before(kAttemptBudget - retry, download.failure());
     int64_t began = trace::NowMs();
-    DownloadResult result = download.DownloadFile(url, &partial, AttemptTimeLeft(start));
-    if (result == DownloadResult::kNotSent) {
-      partial.last.error = "refused before any request (URL or settings)";
-      TraceAttempt("-d", partial.last, "not sent", began);
-      return -1;
-    }
-    --retry;
-    // The kept bytes turned out stale, usually as soon as the answer's head
-    // arrived: ask for the whole package within what is left of the attempt.
-    if (result == DownloadResult::kStale) {
-      TraceAttempt("-d", partial.last, "stale", began);
+    const DownloadResult result = download.Attempt(url, [&began](const TransferFacts& stale) {
+      TraceAttempt("-d", stale, "stale", began);
       began = trace::NowMs();
-      const long left = AttemptTimeLeft(start);
-      if (timeout <= 0 || left > 0) result = download.DownloadFile(url, &partial, left);
-    }
-    if (result == DownloadResult::kComplete) {
-      Sha256Digest got{};
-      if (!verify || (digest->Final(&got) && got == listed)) {
-        TraceAttempt("-d", partial.last, "complete", began);
-        return Commit(&temp, file, partial.last.framing);
-      }
-      // Not the package the list names, and its bytes may be the corrupt
-      // ones: the next attempt fetches it whole.
-      partial.last.error = "SHA-256 is not the listed digest";
-      TraceAttempt("-d", partial.last, "rejected", began);
-      partial.kept = PackageIdentity();
-      if (!temp.Truncate()) return -1;
-      continue;
-    }
-    // A write that failed (disk full, file too big) fails again.
-    if (result == DownloadResult::kLocalFailure) {
-      partial.last.error = std::strerror(errno);
-      TraceAttempt("-d", partial.last, "local failure", began);
-      return -1;
-    }
-    if (result != DownloadResult::kStale)
-      TraceAttempt("-d", partial.last, partial.last.outcome.c_str(), began);
+    });
+    if (result == DownloadResult::kNotSent) ++retry;  // nothing was sent, nothing spent
+    if (result != DownloadResult::kStale) TraceAttempt("-d", download.last(), result, began);
+    if (result == DownloadResult::kComplete) return Commit(&download, file);
+    // A write that failed (disk full, file too big) fails again, and so does
+    // a request refused before it was sent. Unpaced, a server that gave the
+    // same wrong package twice is not mid-rollout and gives it again.
+    if (result == DownloadResult::kNotSent || result == DownloadResult::kLocalFailure) return -1;
+    if (result == DownloadResult::kSameWrongDigest && !waits.on()) return -1;
   }
   return -1;
 }

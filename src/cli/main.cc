@@ -6,6 +6,7 @@
 #include "cli/curl_tool.h"
 #include "cli/descriptors.h"
 #include "http/http.h"
+#include "http/retry_wait.h"
 #include "http/trace.h"
 
 int main(int argc, char* argv[]) {
@@ -20,6 +21,8 @@ int main(int argc, char* argv[]) {
   // is handled as any failed write: the temporary file is removed.
   signal(SIGXFSZ, SIG_IGN);
   trace::Start(MGMTFETCH_VERSION, argc, argv);
+  // A value it ignores is said once, whatever jobs follow, as the trace's is.
+  pacing::RetryWaitFromEnvironment();
   int status = 0;
   {
     CurlTool tool;

@@ -1,13 +1,16 @@
+#include "http/download.h"
+
 #include <curl/curl.h>
+#include <errno.h>
 #include <string.h>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
-#include "http/answer.h"
 #include "http/easy.h"
-#include "http/http.h"
-#include "http/temp_file.h"
 #include "http/trace.h"
 
 namespace {
@@ -65,6 +68,7 @@ AnswerHead ReadHead(CURL* h) {
 struct Transfer {
   CURL* handle;
   TempFile* file;
+  Sha256* digest;  // null when no list names the package
   int64_t offset;  // bytes kept from earlier attempts, asked to be skipped
   const PackageIdentity* kept;
   long judged_at = -1;  // the redirect count of the answer judged
@@ -89,27 +93,86 @@ const char* Framing(CURL* h, int64_t length) {
 // What the trace tells of the request: libcurl's own error, or else the
 // rule that refused the answer.
 void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
-            const std::string& rule, int64_t from, PartialDownload* partial) {
-  partial->last.status = head.status;
-  partial->last.url = head.url;
+            const std::string& rule, int64_t from, TransferFacts* last) {
+  last->status = head.status;
+  last->url = head.url;
   curl_off_t bytes = 0;
   curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
-  partial->last.bytes = bytes;
-  partial->last.from = from;
-  partial->last.framing = Framing(h, head.length);
-  partial->last.error = head.status != 0 ? rule : "";
-  partial->last.outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
-  if (code != CURLE_OK && partial->last.error.empty())
-    partial->last.error = *error != '\0' ? error : curl_easy_strerror(code);
+  last->bytes = bytes;
+  last->from = from;
+  last->framing = Framing(h, head.length);
+  curl_off_t retry_after = 0;
+  curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);
+  last->retry_after = retry_after;
+  last->error = head.status != 0 ? rule : "";
+  last->outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
+  if (code != CURLE_OK && last->error.empty())
+    last->error = *error != '\0' ? error : curl_easy_strerror(code);
 }
 
-// Empties the file and forgets what its bytes were.
-bool Drop(PartialDownload* partial) {
-  partial->kept = PackageIdentity();
-  return partial->file->Truncate();
+// The settings of a package request beyond those every transfer shares.
+void SetUp(CURL* h, Transfer* t, long limit_ms) {
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CHttpDownload::DownloadCallback);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, t);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, CHttpDownload::ProgressCallback);
+  curl_easy_setopt(h, CURLOPT_PROGRESSDATA, t);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limit_ms > 0 ? limit_ms : 0L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left of an attempt that began at `start` (0: no limit).
+// -t limits each attempt, not each request nor the whole download.
+long AttemptTimeLeft(Clock::time_point start) {
+  if (timeout <= 0) return 0;
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - start).count();
+  return static_cast<long>(timeout * 1000L - spent);
 }
 
 }  // namespace
+
+Settlement Settle(const AnswerEnd& end) {
+  // An answer that wrote nothing (no answer at all, an error status) leaves
+  // the kept bytes as good as they were: their identity still guards them.
+  if (end.verdict == Verdict::kReject && end.written == 0)
+    return {DownloadResult::kFailed, Keep::kBytes};
+  if (end.verdict == Verdict::kStale) return {DownloadResult::kStale, Keep::kNothing};
+  // An answer that wrote bytes it then turned out not to be.
+  if (end.verdict == Verdict::kReject) return {DownloadResult::kFailed, Keep::kNothing};
+  // Never finished alone: with a resume offset libcurl also reports success
+  // for a 200 whose length equals the offset, having written nothing.
+  if (end.finished) {
+    if (end.offset == 0 || end.size == end.complete)
+      return {DownloadResult::kComplete, Keep::kBytes};
+    // The kept bytes do not lead to one whole version of the package.
+    return {DownloadResult::kStale, Keep::kNothing, true};
+  }
+  // Cut short: the next attempt asks for the rest, if the bytes have an
+  // identity that a resumed answer can be held to.
+  if (end.offset > 0) return {DownloadResult::kFailed, Keep::kBytes};
+  return {DownloadResult::kFailed, end.identified ? Keep::kNewIdentity : Keep::kNothing};
+}
+
+CHttpDownload::CHttpDownload(const std::string& target) : file_(target) {}
+
+bool CHttpDownload::Verify(const Sha256Digest& listed) {
+  // Only when asked for: without a list nothing is hashed.
+  digest_.reset(new (std::nothrow) Sha256);
+  listed_ = listed;
+  return digest_ && digest_->ok();
+}
+
+bool CHttpDownload::Drop() {
+  kept_ = PackageIdentity();
+  if (digest_) digest_->Reset();
+  return file_.Truncate();
+}
 
 size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
                                        void* transfer) {
@@ -129,6 +192,9 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   if (t->verdict != Verdict::kTake) return kRefuse;
   // A short count ends the transfer; the stream's error flag tells why.
   const size_t n = t->file->Append(chunk, size * count);
+  // Fed as the body is written, across resumed attempts: the file is never
+  // read back to be checked. It sees exactly the bytes the file took.
+  if (t->digest != nullptr) t->digest->Update(chunk, n);
   t->written += static_cast<int64_t>(n);
   return n;
 }
@@ -147,8 +213,7 @@ int CHttpDownload::ProgressCallback(void* transfer, double dltotal, double dlnow
   return 0;
 }
 
-DownloadResult CHttpDownload::DownloadFile(const std::string& url,
-                                           PartialDownload* partial, long limit_ms) {
+DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms) {
   if (!WellFormedUrl(url)) return DownloadResult::kNotSent;
   EasyHandle handle(curl_easy_init());
   if (!handle) return DownloadResult::kNotSent;
@@ -156,63 +221,84 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url,
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   if (!SecureTransfer(h, url)) return DownloadResult::kNotSent;
 
-  TempFile* file = partial->file;
-  int64_t kept = file->Flush();
+  int64_t kept = file_.Flush();
   if (kept < 0) return DownloadResult::kLocalFailure;
   // A range is never asked without the validator that guards it, nor with
   // one that could break the request's head.
-  if (kept > 0 && (partial->kept.validator.empty() || !SafeHeaderValue(partial->kept.validator))) {
-    if (!Drop(partial)) return DownloadResult::kLocalFailure;
+  if (kept > 0 && (kept_.validator.empty() || !SafeHeaderValue(kept_.validator))) {
+    if (!Drop()) return DownloadResult::kLocalFailure;
     kept = 0;
   }
-  Transfer t{h, file, kept, &partial->kept};
+  Transfer t{h, &file_, digest_.get(), kept, &kept_};
   std::unique_ptr<curl_slist, ListCleanup> headers;
   if (kept > 0) {
     // If-Range makes a server whose package changed answer with the whole
     // new one instead of its tail; what the answer then proves is checked
     // all the same, since not every server or proxy honours it.
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(kept));
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + partial->kept.validator).c_str()));
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + kept_.validator).c_str()));
     if (!headers) return DownloadResult::kLocalFailure;
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   }
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CHttpDownload::DownloadCallback);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, CHttpDownload::ProgressCallback);
-  curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &t);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limit_ms > 0 ? limit_ms : 0L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-
+  SetUp(h, &t, limit_ms);
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
 
   trace::NewTransfer();
   const CURLcode code = curl_easy_perform(h);
-  // Never CURLE_OK alone: with a resume offset libcurl also reports success
-  // for a 200 whose length equals the offset, having written nothing.
   const AnswerHead head = ReadHead(h);
-  const Verdict verdict = JudgeAnswer(head, kept, partial->kept);
-  Report(h, head, code, error, ExplainVerdict(head, kept, partial->kept), kept, partial);
-  // An answer that wrote nothing (no answer at all, an error status) leaves
-  // the kept bytes as good as they were: their identity still guards them.
-  if (verdict == Verdict::kReject && t.written == 0) return DownloadResult::kFailed;
-  const int64_t size = file->Flush();
+  Report(h, head, code, error, ExplainVerdict(head, kept, kept_), kept, &last_);
+  const int64_t size = file_.Flush();
   if (size < 0) return DownloadResult::kLocalFailure;
-  if (verdict == Verdict::kTake && code == CURLE_OK) {
-    if (kept == 0 || size == partial->kept.complete) return DownloadResult::kComplete;
-  } else if (verdict == Verdict::kTake) {
-    // Cut short: the next attempt asks for the rest, if the bytes have an
-    // identity that a resumed answer can be held to.
-    if (kept > 0 || IdentityOf(head, &partial->kept)) return DownloadResult::kFailed;
-    return Drop(partial) ? DownloadResult::kFailed : DownloadResult::kLocalFailure;
+  PackageIdentity identity;
+  const bool identified = IdentityOf(head, &identity);
+  const Settlement s = Settle({JudgeAnswer(head, kept, kept_), code == CURLE_OK, t.written,
+                               kept, size, kept_.complete, identified});
+  if (s.short_body) last_.error = "shorter than the package";
+  if (s.keep == Keep::kNewIdentity) kept_ = identity;
+  if (s.keep == Keep::kNothing && !Drop()) return DownloadResult::kLocalFailure;
+  return s.result;
+}
+
+DownloadResult CHttpDownload::Attempt(
+    const std::string& url, const std::function<void(const TransferFacts&)>& stale) {
+  const Clock::time_point start = Clock::now();
+  const int64_t before = file_.Flush();
+  DownloadResult result = DownloadFile(url, AttemptTimeLeft(start));
+  if (result == DownloadResult::kNotSent) {
+    last_.error = "refused before any request (URL or settings)";
+    return result;
   }
-  // The kept bytes do not lead to one whole version of the package, or an
-  // answer wrote bytes that it then turned out not to be.
-  if (verdict == Verdict::kTake) partial->last.error = "shorter than the package";
-  if (!Drop(partial)) return DownloadResult::kLocalFailure;
-  return verdict == Verdict::kReject ? DownloadResult::kFailed : DownloadResult::kStale;
+  // The kept bytes turned out stale, usually as soon as the answer's head
+  // arrived: ask for the whole package within what is left of the attempt.
+  if (result == DownloadResult::kStale) {
+    stale(last_);
+    const long left = AttemptTimeLeft(start);
+    if (timeout <= 0 || left > 0) result = DownloadFile(url, left);
+    // The attempt went out and spent its unit: a refetch refused counts as failed.
+    if (result == DownloadResult::kNotSent) result = DownloadResult::kFailed;
+  }
+  if (result == DownloadResult::kComplete && digest_) result = CheckDigest();
+  // A write that failed (disk full, file too big) fails again.
+  if (result == DownloadResult::kLocalFailure) last_.error = std::strerror(errno);
+  progressed_ = !kept_.validator.empty() && file_.Flush() > before;
+  return result;
+}
+
+DownloadResult CHttpDownload::CheckDigest() {
+  Sha256Digest got{};
+  const bool hashed = digest_->Final(&got);
+  if (hashed && got == listed_) return DownloadResult::kComplete;
+  // Not the package the list names, and its bytes may be the corrupt ones:
+  // the next attempt fetches it whole.
+  last_.error = "SHA-256 is not the listed digest";
+  const bool again = hashed && wrong_ == got;
+  if (hashed) wrong_ = got;
+  if (!Drop()) return DownloadResult::kLocalFailure;
+  return again ? DownloadResult::kSameWrongDigest : DownloadResult::kWrongDigest;
+}
+
+bool CHttpDownload::Commit(int64_t* bytes) {
+  *bytes = file_.Flush();
+  return file_.Commit();
 }

@@ -43,6 +43,9 @@ struct TransferFacts {
   // closed the connection, which a server dying mid-body also does), or
   // "stream" (HTTP/2 and later mark it in their frames).
   std::string framing;
+  // The seconds a Retry-After header asked for, in either of its forms, on
+  // whatever status (0: none or a date past).
+  int64_t retry_after = 0;
 };
 
 // Text transfers: the answer comes back as a string, "" when nothing usable arrived.
@@ -64,43 +67,6 @@ class postit2 {
                                     void* target) noexcept;
   static size_t ReadPostDataCallback(void* buffer, size_t size, size_t count,
                                      void* cursor) noexcept;
-};
-
-class TempFile;
-
-// What one download carries from an attempt to the next: the bytes received
-// so far, in the temporary file, and what they are (where they came from,
-// the validator and the length of the version they belong to). Without a
-// validator the file is empty and the next attempt starts from byte 0.
-struct PartialDownload {
-  TempFile* file;
-  PackageIdentity kept;
-  TransferFacts last;  // of the last request
-};
-
-enum class DownloadResult {
-  kComplete,      // the file holds the whole package, ready to commit
-  kFailed,        // network failure or not the package: worth another attempt
-  kStale,         // the kept bytes were dropped: ask for the whole package
-  kLocalFailure,  // writing the file failed: no attempt can mend that
-  kNotSent        // refused before any request (the URL, the settings)
-};
-
-// One transfer of a package into a temporary file, following up to 5
-// redirects. Holds no data: what outlives a transfer is in PartialDownload.
-class CHttpDownload {
- public:
-  // Asks for the package, or for its rest when bytes are kept, within
-  // `limit_ms` milliseconds (0: no limit), and appends the body to the file
-  // only if the final answer is the package (or the rest asked for).
-  DownloadResult DownloadFile(const std::string& url, PartialDownload* partial,
-                              long limit_ms);
-
-  // `transfer` is DownloadFile's record of the answer being received.
-  static size_t DownloadCallback(void* chunk, size_t size, size_t count,
-                                 void* transfer);
-  static int ProgressCallback(void* user, double dltotal, double dlnow,
-                              double ultotal, double ulnow);
 };
 
 #endif  // MGMTFETCH_HTTP_HTTP_H_

@@ -1,7 +1,7 @@
 // How long a job waits before it tries again, when MGMTFETCH_RETRY_WAIT asks
 // for pacing: the rules only, no clock and no randomness of their own, so
 // that every wait can be checked by table. The clock, the sleep and the
-// process's random seed live in http/wait.h.
+// process's random seed live in http/retry_wait.h.
 //
 // Immediate retries spend the whole budget in milliseconds and ride out no
 // outage; a fleet that retries at once, or in step, turns a short outage

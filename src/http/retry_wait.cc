@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "http/trace.h"
+
 namespace pacing {
 
 constexpr int64_t kNsPerSecond = 1000000000;
@@ -51,6 +53,23 @@ void SleepMs(int64_t ms) {
   // An absolute end: a sleep resumed after a signal does not start over.
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
+}
+
+JobWaits::JobWaits(const char* job)
+    : job_(job), on_(RetryWaitFromEnvironment().kind == RetryWait::kOn),
+      backoff_(RetryWaitFromEnvironment().seconds) {}
+
+void JobWaits::Before(int attempt, const Failure& failure) {
+  if (!on_) return;
+  // One sequence for the run, seeded only once a run paces at all.
+  static Random random(ProcessSeed());
+  const Pause pause =
+      backoff_.After(failure, [](int64_t bound) { return random.Upto(bound); });
+  if (pause.reason == Pause::kNone) return;
+  if (trace::On())
+    trace::Emit("wait", {{"job", job_}, {"ms", static_cast<long long>(pause.ms)},
+                         {"reason", ReasonName(pause.reason)}, {"attempt", attempt}});
+  SleepMs(pause.ms);
 }
 
 }  // namespace pacing

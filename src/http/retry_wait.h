@@ -23,6 +23,22 @@ uint64_t ProcessSeed();
 // through their default action or the temporary file's handler.
 void SleepMs(int64_t ms);
 
+// The waits between the attempts of one job (one -w or -d): none at all
+// unless MGMTFETCH_RETRY_WAIT switches pacing on.
+class JobWaits {
+ public:
+  explicit JobWaits(const char* job);
+  bool on() const { return on_; }
+  // Before attempt number `attempt`, which follows a failed one that was
+  // sent: sleeps as `failure` asks, said first in the trace.
+  void Before(int attempt, const Failure& failure);
+
+ private:
+  const char* job_;
+  bool on_;
+  Backoff backoff_;
+};
+
 }  // namespace pacing
 
 #endif  // MGMTFETCH_HTTP_RETRY_WAIT_H_

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <new>
 
-#include "http/sha256.h"
-
 namespace {
 
 // The named temporary file that exists right now, so that a signal that ends
@@ -155,13 +153,10 @@ int64_t TempFile::Flush() {
 }
 
 size_t TempFile::Append(const void* data, size_t n) {
-  const size_t taken = fwrite(data, 1, n, stream_);
-  if (digest_ != nullptr) digest_->Update(data, taken);
-  return taken;
+  return fwrite(data, 1, n, stream_);
 }
 
 bool TempFile::Truncate() {
-  if (digest_ != nullptr) digest_->Reset();
   if (Flush() < 0 || ftruncate(fileno(stream_), 0) != 0) return false;
   rewind(stream_);
   return true;

@@ -8,8 +8,6 @@
 #include <memory>
 #include <string>
 
-class Sha256;
-
 // A target that no file can be renamed onto (an empty name, ".", "..", a
 // directory, a name the filesystem refuses): nothing should be fetched.
 bool UnusableTarget(const std::string& path);
@@ -38,19 +36,14 @@ class TempFile {
   // The stream to append the body to (256 KiB buffer).
   FILE* stream() const { return stream_; }
 
-  // From now on every byte appended is fed to `digest` as well (null: none),
-  // so that the file never has to be read back to be checked. Set it while
-  // the file is empty; the digest must outlive the file.
-  void TrackDigest(Sha256* digest) { digest_ = digest; }
   // Appends n bytes at `data` to the stream; the count taken, which is short
-  // only when a write failed. The digest sees exactly the bytes taken.
+  // only when a write failed.
   size_t Append(const void* data, size_t n);
 
   // Writes out what is buffered; the bytes the file holds, or -1 when a write
   // failed (the stream's error flag is then set).
   int64_t Flush();
-  // Empties the file for a fresh start, the digest too. False when a write
-  // failed.
+  // Empties the file for a fresh start. False when a write failed.
   bool Truncate();
   // Flushes, closes and puts the file in place of the target. False if any
   // of that failed; the file is then removed.
@@ -66,7 +59,6 @@ class TempFile {
   // Outlives stream_: Close closes the stream first.
   std::unique_ptr<char[]> buffer_;
   FILE* stream_ = nullptr;
-  Sha256* digest_ = nullptr;
   // Armed while the file has a name.
   std::unique_ptr<SignalGuard> guard_;
 };

@@ -1,0 +1,188 @@
+"""MGMTFETCH_RETRY_WAIT against real failures of the stand-in server on
+loopback: what crossed the wire (request times and counts), what landed, and
+the exit status, paced and unpaced."""
+
+import email.utils
+import hashlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from standin import Standin, generated_body, run_client
+
+BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
+PKG, SIZE = "/linuxsetup/a.run", 200000
+PACED = {"MGMTFETCH_RETRY_WAIT": "8"}
+IGNORED = ("mgmtfetch: MGMTFETCH_RETRY_WAIT={} is ignored: give whole seconds from 1 to 3600\n")
+SERVER = Standin(https=False)
+setUpModule, tearDownModule = SERVER.start, SERVER.stop
+
+
+def pkg(**rule):
+    return dict(prefix="/linuxsetup/", body_size=SIZE, **rule)
+
+
+def env(**extra):
+    base = {k: v for k, v in os.environ.items() if not k.startswith("MGMTFETCH_")}
+    return dict(base, **extra)
+
+
+def gaps(times):
+    return [round(b - a, 3) for a, b in zip(times, times[1:])]
+
+
+class PacingTest(unittest.TestCase):
+    def setUp(self):
+        self.cwd = tempfile.mkdtemp(prefix="pacing-test-")
+        self.addCleanup(shutil.rmtree, self.cwd, True)
+
+    def fetch(self, rules, extra=None, args=None):
+        """(exit status, stdout, stderr, request times, a.run or None); the
+        directory is left empty."""
+        SERVER.reset()
+        SERVER.rules(list(rules))
+        code, out, err = run_client(BINARY, args or ["-d", SERVER.url(PKG)], cwd=self.cwd,
+                                    env=env(**(extra or {})))
+        times = [r["time"] for r in SERVER.requests()]
+        path = os.path.join(self.cwd, "a.run")
+        landed = open(path, "rb").read() if os.path.exists(path) else None
+        self.assertEqual(os.listdir(self.cwd), ["a.run"] if landed is not None else [])
+        if landed is not None:
+            os.remove(path)
+        return code, out, err.decode(), times, landed
+
+    def sums(self, *bodies):
+        path = self.cwd + ".sums"
+        with open(path, "w") as f:
+            f.writelines(hashlib.sha256(b).hexdigest() + "  a.run\n" for b in bodies)
+        self.addCleanup(lambda: os.path.exists(path) and os.remove(path))
+        return path
+
+    def test_server_up_late(self):
+        # Nothing listens for the first 2 s: unpaced, the budget is gone at
+        # once; paced, the package lands once the server is up.
+        for name, extra, status, requests in (("unpaced", {}, 255, 0), ("paced", PACED, 0, 1)):
+            with self.subTest(name):
+                with socket.socket() as s:
+                    s.bind(("127.0.0.1", 0))
+                    port = s.getsockname()[1]
+                began = time.monotonic()
+                client = subprocess.Popen([BINARY, "-d", f"http://127.0.0.1:{port}{PKG}"],
+                                          cwd=self.cwd, env=env(**extra), stdin=subprocess.DEVNULL)
+                try:
+                    while time.monotonic() < began + 2 and client.poll() is None:
+                        time.sleep(0.01)
+                    took = time.monotonic() - began
+                    with Standin(http=port, https=False) as late:
+                        client.wait(60)
+                        self.assertEqual((client.returncode, len(late.requests())),
+                                         (status, requests))
+                finally:
+                    if client.poll() is None:
+                        client.kill()
+                        client.wait()
+                if not extra:
+                    self.assertLess(took, 1.0)
+                self.assertEqual(os.listdir(self.cwd), ["a.run"] if status == 0 else [])
+                shutil.rmtree(self.cwd)
+                os.mkdir(self.cwd)
+
+    def test_retry_after(self):
+        # A 503 asks for a wait: at least what it says, a quarter more at
+        # most, and never past the cap.
+        # The date 2 s ahead (1 s after rounding), made as its row starts.
+        date = lambda: [pkg(status=503, times=1, headers={  # noqa: E731
+            "Retry-After": email.utils.formatdate(time.time() + 2, usegmt=True)})]
+        # -w takes any body as the version: only an empty one fails.
+        version = [{"path": "/version.info", "status": 503, "times": 1, "empty": True,
+                    "headers": {"Retry-After": "1"}}]
+        # name, rules, cap, least and most gap (0.5 s of slack), arguments
+        rows = [("delta", [pkg(status=503, times=1, headers={"Retry-After": "1"})], "8", 1.0, 1.75),
+                ("date", date, "8", 1.0, 3.0),
+                ("past the cap", [pkg(status=429, times=1, headers={"Retry-After": "5"})], "1",
+                 1.0, 1.5),
+                ("-w", version, "8", 1.0, 1.75, ["-a", SERVER.addr(), "-w"])]
+        for name, rules, cap, least, most, *args in rows:
+            with self.subTest(name):
+                code, out, _, times, landed = self.fetch(
+                    rules() if callable(rules) else rules, {"MGMTFETCH_RETRY_WAIT": cap}, *args)
+                self.assertEqual((code, len(times), bool(landed or out)), (0, 2, True))
+                self.assertTrue(least <= gaps(times)[0] <= most, gaps(times))
+
+    def test_resume_follows_at_once_when_paced(self):
+        rules = [pkg(close_after=40000, times=4), pkg()]
+        code, _, _, times, landed = self.fetch(rules, PACED)
+        self.assertEqual((code, landed, len(times)), (0, generated_body(SIZE), 5))
+        self.assertTrue(all(g < 0.3 for g in gaps(times)), gaps(times))
+
+    def test_bad_values(self):
+        for value in ("abc", "-1", "99999"):
+            with self.subTest(value):
+                code, _, err, times, _ = self.fetch([pkg(status=503, times=2)],
+                                                    {"MGMTFETCH_RETRY_WAIT": value})
+                self.assertEqual((code, len(times), err), (0, 3, IGNORED.format(value)))
+                self.assertLess(times[-1] - times[0], 0.5)
+                # Said even by a run without a job, as an unusable trace is.
+                done = run_client(BINARY, ["-a", "127.0.0.1"],
+                                  env=env(MGMTFETCH_RETRY_WAIT=value))
+                self.assertEqual(done, (0, b"", IGNORED.format(value).encode()))
+
+    def test_sigterm_during_a_wait(self):
+        SERVER.reset()
+        SERVER.rules([pkg(status=503, headers={"Retry-After": "5"})])
+        client = subprocess.Popen([BINARY, "-d", SERVER.url(PKG)], cwd=self.cwd,
+                                  env=env(**PACED), stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not SERVER.requests() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.3)  # inside the 5 s wait
+        client.send_signal(signal.SIGTERM)
+        sent = time.monotonic()
+        client.wait(5)
+        self.assertLess(time.monotonic() - sent, 0.5)
+        self.assertEqual((client.returncode, len(SERVER.requests())), (-signal.SIGTERM, 1))
+        self.assertEqual(os.listdir(self.cwd), [])
+
+    def test_wrong_digest(self):
+        # Unpaced, the same wrong package twice ends the -d; another wrong
+        # one does not. Paced, the server may be mid-rollout: it goes on.
+        good = generated_body(SIZE)
+        # name, rules, paced, exit status, requests
+        rows = [("same twice", [pkg(seed="other")], False, 255, 2),
+                ("two different, then the listed one",
+                 [pkg(seed="x", times=1), pkg(seed="other", times=1), pkg()], False, 0, 3),
+                ("same twice, paced", [pkg(seed="other", times=2), pkg()], True, 0, 3)]
+        for name, rules, paced, status, requests in rows:
+            with self.subTest(name):
+                extra = dict(PACED if paced else {}, MGMTFETCH_SHA256SUMS=self.sums(good))
+                code, _, _, times, landed = self.fetch(rules, extra)
+                self.assertEqual((code, len(times)), (status, requests))
+                self.assertEqual(landed, good if status == 0 else None)
+
+    def test_wait_events_in_both_formats(self):
+        trace = self.cwd + ".trace"
+        self.addCleanup(lambda: os.path.exists(trace) and os.remove(trace))
+        rules = [pkg(status=503, times=1, headers={"Retry-After": "1"}), pkg(status=500, times=1)]
+        self.fetch(rules, dict(PACED, MGMTFETCH_TRACE=trace, MGMTFETCH_TRACE_FORMAT="json"))
+        with open(trace) as f:
+            waits = [e for e in map(json.loads, f) if e["event"] == "wait"]
+        self.assertEqual([list(w)[3:] for w in waits], [["job", "ms", "reason", "attempt"]] * 2)
+        self.assertEqual([(w["job"], w["reason"], w["attempt"]) for w in waits],
+                         [("-d", "retry-after", 2), ("-d", "backoff", 3)])
+        self.assertTrue(1000 <= waits[0]["ms"] <= 1250 and 0 <= waits[1]["ms"] <= 1000, waits)
+        _, _, err, _, _ = self.fetch(rules, dict(PACED, MGMTFETCH_TRACE="1"))
+        text = [line for line in err.splitlines() if " wait " in line]
+        self.assertEqual(len(text), 2)
+        for field in ("job=-d", "reason=retry-after", "attempt=2", "ms="):
+            self.assertIn(field, text[0])
+
+
+if __name__ == "__main__":
+    unittest.main()

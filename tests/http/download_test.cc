@@ -1,0 +1,42 @@
+// How an ended answer leaves a download: the result and what becomes of the
+// bytes, for every verdict and way of ending.
+#include <gtest/gtest.h>
+
+#include "http/download.h"
+
+namespace {
+
+TEST(Settle, TheVerdictAndTheEndDecideResultAndBytes) {
+  using V = Verdict;
+  using R = DownloadResult;
+  struct Row {
+    const char* name;
+    AnswerEnd end;
+    R result;
+    Keep keep;
+    bool short_body = false;
+  };
+  // end: verdict, finished, written, offset, size, complete, identified.
+  const Row rows[] = {
+      {"no answer", {V::kReject, false, 0, 70, 70, 200, false}, R::kFailed, Keep::kBytes},
+      {"error page", {V::kReject, true, 0, 70, 70, 200, true}, R::kFailed, Keep::kBytes},
+      {"not the package after it wrote", {V::kReject, true, 5, 0, 5, -1, true}, R::kFailed,
+       Keep::kNothing},
+      {"stale", {V::kStale, true, 0, 70, 70, 200, true}, R::kStale, Keep::kNothing},
+      {"whole", {V::kTake, true, 200, 0, 200, -1, false}, R::kComplete, Keep::kBytes},
+      {"rest", {V::kTake, true, 130, 70, 200, 200, false}, R::kComplete, Keep::kBytes},
+      {"rest, still short", {V::kTake, true, 100, 70, 170, 200, true}, R::kStale, Keep::kNothing,
+       true},
+      {"rest, cut", {V::kTake, false, 50, 70, 120, 200, false}, R::kFailed, Keep::kBytes},
+      {"cut, resumable", {V::kTake, false, 50, 0, 50, -1, true}, R::kFailed, Keep::kNewIdentity},
+      {"cut, no identity", {V::kTake, false, 50, 0, 50, -1, false}, R::kFailed, Keep::kNothing},
+  };
+  for (const Row& r : rows) {
+    const Settlement s = Settle(r.end);
+    EXPECT_EQ(s.result, r.result) << r.name;
+    EXPECT_EQ(s.keep, r.keep) << r.name;
+    EXPECT_EQ(s.short_body, r.short_body) << r.name;
+  }
+}
+
+}  // namespace
