@@ -5,6 +5,9 @@
                                   the second one ending in 443 so that
                                   mgmtfetch picks https:// for it
   helper.py table RESULTS.tsv     the markdown table of medians
+  helper.py shaped-table RESULTS.tsv LABEL...
+                                  bench/shaped's table, the first binary's
+                                  label first
   helper.py broken-link BIN WORK  the broken-link job: a 256 MiB package from
                                   the stand-in server, every answer cut after
                                   64 MiB; mgmtfetch -d against curl --retry 10
@@ -86,6 +89,47 @@ def table(path):
             fmt_seconds(statistics.median(cpu[key])), ratio, max(rss[key]) / 1024))
 
 
+def shaped_table(path, labels):
+    # (link, MiB, job) -> {round: seconds}, and -> [CPU seconds]
+    times = collections.OrderedDict()
+    cpu = {}
+    with open(path) as f:
+        for line in f:
+            rnd, link, mib, _, job, start, end, _, seconds = line.rstrip("\n").split("\t")
+            key = (link, int(mib), job)
+            times.setdefault(key, {})[rnd] = float(end) - float(start)
+            cpu.setdefault(key, []).append(float(seconds))
+
+    def ratio(key, base_key):
+        base = times.get(base_key, {})
+        ratios = [t / base[r] for r, t in times[key].items() if r in base]
+        return "%.2f" % statistics.median(ratios) if ratios else ""
+
+    first = labels[0]
+    others = len(labels) > 1
+    print("| link | size | tool | runs | median | rate | CPU | to unverified |"
+          + (" to %s |" % first if others else ""))
+    print("|---|---|---|---:|---:|---:|---:|---:|" + ("---:|" if others else ""))
+    for link, mib in dict.fromkeys(k[:2] for k in times):
+        jobs = [("curl null", None, "")]
+        jobs += [("%s -d" % l, l, "") for l in labels]
+        jobs += [("%s -d sha256" % l, l, " sha256") for l in labels]
+        for job, label, verified in jobs:
+            key = (link, mib, job)
+            if key not in times:
+                continue
+            wall = statistics.median(times[key].values())
+            cells = [link, "%d GiB" % (mib // 1024) if mib >= 1024 else "%d MiB" % mib, job,
+                     str(len(times[key])), fmt_seconds(wall),
+                     "%.2f Gbit/s" % (mib * 8 * 1048576 / wall / 1e9),
+                     fmt_seconds(statistics.median(cpu[key])),
+                     ratio(key, (link, mib, "%s -d" % label)) if verified else ""]
+            if others:
+                same = (link, mib, "%s -d%s" % (first, verified))
+                cells.append(ratio(key, same) if label not in (None, first) else "")
+            print("| " + " | ".join(cells) + " |")
+
+
 def broken_link(binary, work, size_mib=256, cut_mib=64):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                     "..", "tests", "support"))
@@ -131,6 +175,8 @@ def main(argv):
         print("%d %d" % free_ports())
     elif len(argv) == 3 and argv[1] == "table":
         table(argv[2])
+    elif len(argv) >= 4 and argv[1] == "shaped-table":
+        shaped_table(argv[2], argv[3:])
     elif len(argv) == 4 and argv[1] == "broken-link":
         broken_link(argv[2], argv[3])
     else:
