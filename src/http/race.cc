@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "http/easy.h"
-#include "http/http.h"
+#include "http/postit2.h"
 
 namespace {
 
