@@ -18,8 +18,7 @@
 
 #include "http/sha256.h"
 #include "http/temp_file.h"
-
-std::string HexOf(const Sha256Digest& d);  // sha256_test.cc
+#include "test_util.h"
 
 namespace {
 // While not negative, the temporary names are forced: draw k (counting from
