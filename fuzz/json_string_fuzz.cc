@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "http/trace.h"
+#include "http/trace_format.h"
 
 namespace {
 

@@ -6,11 +6,15 @@ itself is never touched, so Ctrl-C cannot leave a fault behind), the one
 file is changed there, build-mutants/build is rebuilt and ctest runs. A
 mutant is killed when a test fails (or the run passes its time limit).
 ctest runs as root in a network namespace of its own: only loopback.
-A mutant whose original text is missing, or not unique, does not apply.
+A mutant whose original text is missing, or not unique, no longer applies:
+the run stops before anything is built and names it, so that a change of
+the code cannot quietly retire a fault. Rewrite the fault for the new code.
+A mutant that does not build fails the run too, at its end.
 
   scripts/mutants.py                 every mutant, then the score and ratio
   scripts/mutants.py NAME...         only these (shell patterns allowed)
   scripts/mutants.py --list          names and files, nothing is run
+  scripts/mutants.py --check         whether every mutant applies, nothing is run
   scripts/mutants.py --ratio         only the share of test code
 """
 
@@ -32,6 +36,7 @@ A, CLI, MAIN = "src/address/address.cc", "src/cli/curl_tool.cc", "src/cli/main.c
 POST, DL, SEC = "src/http/postit2.cc", "src/http/download.cc", "src/http/secure.cc"
 ANS, TMP, RACE = "src/http/answer.cc", "src/http/temp_file.cc", "src/http/race.cc"
 NETIF, TRACE = "src/netif/netif.cc", "src/http/trace.cc"
+FORMAT, EASY, URL = "src/http/trace_format.cc", "src/http/easy.cc", "src/address/url.cc"
 SHA, SUMS, REG = "src/http/sha256.cc", "src/http/sums.cc", "src/http/regular_file.h"
 PACE, WAIT = "src/http/pacing.cc", "src/http/retry_wait.cc"
 FDS = "src/cli/descriptors.cc"
@@ -47,7 +52,8 @@ FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "c
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
          NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: ["cli_pacing"], FDS: ["cli_descriptors"]}
+         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: ["cli_pacing"], FDS: ["cli_descriptors"],
+         FORMAT: ["cli_trace"], EASY: ["cli_auth"], URL: ["cli_download"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -103,6 +109,12 @@ MUTANTS = [
      "download-repeats-after-success"),
     (CLI, "if (UnusableTarget(file)) return Skip", "if (false) return Skip", "unusable-target-fetched"),
     (CLI, "if (!UrlNamesServer(url, base)) return", "if (false) return", "rebuilt-url-unchecked"),
+    (URL, "    if (inet_pton(AF_INET6, ia.c_str(), x) == 1 && inet_pton(AF_INET6, ib.c_str(), y) == 1)\n"
+          "      return std::equal(x, x + 16, y);\n", "", "url-ipv6-hosts-compared-as-text"),
+    (URL, ' &&\n         UrlPart(u, CURLUPART_PATH).compare(0, 11, "/linuxsetup") == 0;', ";",
+     "url-path-unchecked"),
+    (URL, "strncasecmp(a.c_str(), b.c_str(), a.size())", "strncmp(a.c_str(), b.c_str(), a.size())",
+     "url-host-case-sensitive"),
     (CLI, "file = PackageFileName(parts.path);",
      "file = PackageFileName(FormatIpAddr(GetServerIp(parts.server)) + parts.path);",
      "probes-before-local-checks", ["address_linklocal"]),
@@ -203,27 +215,27 @@ MUTANTS = [
     (ANS, "r.first == offset &&", "r.first <= offset &&", "range-start-unmatched"),
     (ANS, "status >= 400 && status <= 499 &&", "status >= 400 && status <= 415 &&", "416-rejected"),
     (ANS, "status <= 299;", "status <= 400;", "download-accepts-400"),
-    (TRACE, "if (c == '\"' || c == '\\\\') {", "if (c == '\"') {", "json-backslash-raw"),
-    (TRACE, "    } else if (c < 0x20 || c == 0x7f) {", "    } else if (c < 0x1f) {", "json-control-raw"),
-    (TRACE, "      if (n > 0) {", "      if (true) {", "json-invalid-utf8-raw"),
-    (TRACE, "(c <= 0xf4 ? 4 : 0)", "(c <= 0xf4 ? 4 : 3)", "json-f5-taken-as-lead"),
-    (TRACE, "return text.substr(0, start) + \"***\" + text.substr(at);", "return text;",
+    (FORMAT, "if (c == '\"' || c == '\\\\') {", "if (c == '\"') {", "json-backslash-raw"),
+    (FORMAT, "    } else if (c < 0x20 || c == 0x7f) {", "    } else if (c < 0x1f) {", "json-control-raw"),
+    (FORMAT, "      if (n > 0) {", "      if (true) {", "json-invalid-utf8-raw"),
+    (FORMAT, "(c <= 0xf4 ? 4 : 0)", "(c <= 0xf4 ? 4 : 3)", "json-f5-taken-as-lead"),
+    (FORMAT, "return text.substr(0, start) + \"***\" + text.substr(at);", "return text;",
      "user-info-shown"),
     (TRACE, "  for (std::string& a : args) a = HideArgument(a);\n", "", "args-user-info-shown"),
-    (TRACE, "HideAuthority(text, url ? scheme + 3 : 0);", "text;", "bare-address-user-info-shown"),
-    (TRACE, "return slash == std::string::npos ? out : HideBefore(out, slash + 1, split);",
+    (FORMAT, "HideAuthority(text, url ? scheme + 3 : 0);", "text;", "bare-address-user-info-shown"),
+    (FORMAT, "return slash == std::string::npos ? out : HideBefore(out, slash + 1, split);",
      "return out;", "server-segment-user-info-shown"),
-    (TRACE, "return arg.substr(0, 2) + HideAddressUserInfo(arg.substr(2));", "return arg;",
+    (FORMAT, "return arg.substr(0, 2) + HideAddressUserInfo(arg.substr(2));", "return arg;",
      "glued-argument-user-info-shown"),
-    (TRACE, "AddressField(f.key) ? HideAddressUserInfo(f.text) : HideUserInfo(f.text);",
+    (FORMAT, "AddressField(f.key) ? HideAddressUserInfo(f.text) : HideUserInfo(f.text);",
      "HideUserInfo(f.text);", "address-fields-url-rule"),
     (TRACE, "O_WRONLY | O_APPEND | O_CREAT", "O_WRONLY | O_CREAT", "trace-file-overwritten"),
     (TRACE, "O_CLOEXEC | O_NONBLOCK, 0600);", "O_CLOEXEC | O_NONBLOCK, 0644);", "trace-file-mode-0644"),
     (TRACE, "  if (now - g_sink.last_progress_ms < 1000) return;\n", "", "progress-unthrottled"),
-    (TRACE, "  if (g_sink.line_open) line = ClearLine() + line;\n", "", "progress-line-not-cleared"),
+    (TRACE, "    if (g_sink.line_open) line = ClearLine() + line;\n", "", "progress-line-not-cleared"),
     (TRACE, "ProgressLine(bytes, total, rate, Columns() - 1)", "ProgressLine(bytes, total, rate, 999)",
      "progress-width-ignored"),
-    (TRACE, "if (line.size() + part.size() > width) break;", "if (line.size() + part.size() >= width) break;",
+    (FORMAT, "if (line.size() + part.size() > width) break;", "if (line.size() + part.size() >= width) break;",
      "progress-fit-short-by-one"),
     (TRACE, "(g_sink.plain ? std::string(stale, ' ') : ", "(g_sink.plain ? std::string() : ",
      "progress-dumb-line-not-padded"),
@@ -284,16 +296,16 @@ MUTANTS = [
     # Survives: two probes must end in the same round of the multi handle.
     (RACE, "if (winner < 0 || index < winner) winner = index;", "winner = index;",
      "race-later-interface-wins"),
-    (RACE, "next_start = Clock::now() + stagger;", "next_start = Clock::now();",
+    (RACE, "next_start_ = Clock::now() + stagger_;", "next_start_ = Clock::now();",
      "race-no-stagger"),
     (RACE, "if (it->Answered()) {", "if (true) {", "race-unanswered-wins"),
     # Survives: it costs only the stagger after a refused probe; timing only.
-    (RACE, "      next_start = Clock::now();\n      continue;", "      continue;",
+    (RACE, "      race.Hurry();\n      continue;", "      continue;",
      "race-failure-waits-stagger"),
     # Equivalent: libcurl's easy clean-up takes the handle out of its multi itself.
     (RACE, "if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_.get());", "",
      "race-handle-not-removed"),
-    (RACE, "if (running == 0) return finish(-1);", "if (running == 0 && next == 0) return finish(-1);",
+    (RACE, "if (!race.Running()) return race.Finish(-1);", "if (false) return race.Finish(-1);",
      "race-waits-with-nothing-running"),
     (SHA, "  Reset();\n  return done;", "  return done;", "digest-final-no-restart"),
     (SHA, "OpenRegularFile(path, false)", "OpenRegularFile(path, true)", "digest-file-symlink-followed"),
@@ -314,31 +326,34 @@ MUTANTS = [
     (SUMS, "    else return false;", "    else plain += next;", "sums-unknown-escape-kept"),
     (SUMS, "if (read_so_far.size() > kSumsLimit) return false;", "", "sums-size-unlimited"),
     (REG, "&& S_ISREG(st.st_mode)) return fd;", ") return fd;", "non-regular-file-read"),
-    (SEC, "set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);",
+    (EASY, "set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);",
      "set(CURLOPT_SSL_VERIFYPEER, 1L);", "tls-peer-verified"),
-    (SEC, "  return ok;\n}", "  return false;\n}", "transfers-refused"),
+    (EASY, "  return ok;\n}", "  return false;\n}", "transfers-refused"),
+    (EASY, "return text_[0] != '\\0' ? text_ : curl_easy_strerror(code);",
+     "return curl_easy_strerror(code);", "error-buffer-unread"),
+    (EASY, '  if (code == CURLE_OK) return "";\n', "", "error-said-on-success"),
     (SEC, 'policy.refuse = !StartsWith(url, "https://");', "policy.refuse = false;",
      "plain-http-allowed-with-auth"),
     (SEC, 'policy.protocols = "https";', 'policy.protocols = "http,https";',
      "redirect-to-http-with-auth"),
-    (SEC, "if (!Readable(file)) return false;", "if (!Readable(file)) continue;",
+    (EASY, "if (!Readable(file)) return false;", "if (!Readable(file)) continue;",
      "unreadable-file-ignored"),
-    (SEC, " || st.st_size == 0)", ")", "empty-file-accepted"),
-    (SEC, "!S_ISREG(st.st_mode) || ", "", "non-regular-file-accepted"),
+    (EASY, " || st.st_size == 0)", ")", "empty-file-accepted"),
+    (EASY, "!S_ISREG(st.st_mode) || ", "", "non-regular-file-accepted"),
     (SEC, 'if (!StartsWith(policy.pin, "sha256//")) policy.files', "policy.files",
      "hash-pin-read-as-file"),
-    (SEC, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY, "*");', "", "link-local-through-proxy", LL),
-    (SEC, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY', 'if (!LinkLocalUrl(url)) set(CURLOPT_NOPROXY',
+    (EASY, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY, "*");', "", "link-local-through-proxy", LL),
+    (EASY, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY', 'if (!LinkLocalUrl(url)) set(CURLOPT_NOPROXY',
      "proxy-test-inverted", LL),
-    (SEC, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY', 'set(CURLOPT_NOPROXY', "proxy-off-for-all", LL),
+    (EASY, 'if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY', 'set(CURLOPT_NOPROXY', "proxy-off-for-all", LL),
     (SEC, "static_cast<char>(std::tolower(static_cast<unsigned char>(host[i])))", "host[i]",
      "link-local-url-case-sensitive"),
     (SEC, 'std::string_view("89ab")', 'std::string_view("89abcdef")', "link-local-url-fec0-taken"),
     (SEC, "if (at != std::string::npos) host.erase(0, at + 1);", "", "link-local-url-user-kept"),
     (SEC, "std::isxdigit(static_cast<unsigned char>(host[4]))", "true",
      "link-local-url-short-group-taken"),
-    (SEC, "policy.verify ? 2L : 0L", "0L", "host-name-unchecked"),
-    (SEC, "if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY", "if (false) set(CURLOPT_PINNEDPUBLICKEY",
+    (EASY, "policy.verify ? 2L : 0L", "0L", "host-name-unchecked"),
+    (EASY, "if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY", "if (false) set(CURLOPT_PINNEDPUBLICKEY",
      "pin-not-applied"),
     (NETIF, 'if (std::strcmp(name, "lo") == 0) return "";', "", "mac-of-loopback-read"),
     (NETIF, ">= sizeof request.ifr_name", "> sizeof request.ifr_name", "mac-long-name-cut"),
@@ -436,6 +451,22 @@ def ratio():
 
 
 # -- the loop --------------------------------------------------------------
+def stale(chosen):
+    """The mutants whose original text is not found exactly once in the
+    working tree, each with a line that says why."""
+    lines = []
+    for file, original, _, name, *_ in chosen:
+        try:
+            with open(os.path.join(ROOT, file)) as f:
+                found = f.read().count(original)
+        except OSError as e:
+            lines.append(f"{name}: {file}: {e.strerror}")
+            continue
+        if found != 1:
+            lines.append(f"{name}: its original text is in {file} {found} times, not once")
+    return lines
+
+
 def sync_tree():
     """Makes TREE an exact copy of the working tree's sources."""
     skip = lambda d: d.startswith("build") or d in (".git", "__pycache__")
@@ -525,6 +556,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("names", nargs="*", help="mutants to run (shell patterns)")
     p.add_argument("--list", action="store_true", help="list the mutants")
+    p.add_argument("--check", action="store_true", help="check that every mutant applies")
     p.add_argument("--ratio", action="store_true", help="print only the test-code share")
     p.add_argument("-j", type=int, default=2, help="ctest jobs (default 2)")
     args = p.parse_args()
@@ -536,6 +568,13 @@ def main():
         for file, _, _, name, *_ in chosen:
             print(f"{name:34} {file}")
         return 0 if chosen else 1
+    unfit = stale(chosen)
+    if unfit:
+        sys.exit("mutants that no longer apply (rewrite them for the code as it is now):\n  "
+                 + "\n  ".join(unfit))
+    if args.check:
+        print(f"all {len(chosen)} mutants apply")
+        return 0
 
     sync_tree()
     if not os.path.exists(os.path.join(BUILD, "build.ninja")):
@@ -553,17 +592,14 @@ def main():
           flush=True)
 
     run_began = time.monotonic()
-    killed, survived, skipped = [], [], []
+    killed, survived, unbuilt = [], [], []
     chosen.sort(key=lambda m: [f for f, *_ in MUTANTS].index(m[0]))  # by file
     for file, original, replacement, name, *first in chosen:
         path = os.path.join(TREE, file)
         with open(path) as f:
             text = f.read()
-        found = text.count(original)
-        if found != 1:
-            print(f"does not apply  {name} (original text found {found} times)", flush=True)
-            skipped.append(name)
-            continue
+        if text.count(original) != 1:  # checked above; the copy is the same
+            sys.exit(f"{name} no longer applies in {TREE}")
         began = time.monotonic()
         try:
             with open(path, "w") as f:
@@ -576,7 +612,7 @@ def main():
         took = f"{time.monotonic() - began:.0f} s"
         if failing is None:
             print(f"does not build  {name}\n{out[-1500:]}", flush=True)
-            skipped.append(name)
+            unbuilt.append(name)
         elif failing:
             print(f"killed          {name} ({took}) by {', '.join(failing)}", flush=True)
             killed.append(name)
@@ -588,9 +624,10 @@ def main():
     spent = time.monotonic() - run_began
     print(f"\n{len(chosen)} mutants in {spent / 60:.1f} min, {spent / max(len(chosen), 1):.0f} s each")
     print(f"killed {len(killed)} of {applied}; survived: {', '.join(survived) or 'none'}")
-    if skipped:
-        print(f"not applied: {', '.join(skipped)}")
     ratio()
+    if unbuilt:
+        print(f"FAILED: these mutants do not build, so they test nothing: {', '.join(unbuilt)}")
+        return 1
     return 0
 
 

@@ -33,11 +33,6 @@ bool SplitPackageUrl(const std::string& url, PackageUrl* parts);
 // The local file name: the text after the last "/" (never holds a "/").
 std::string PackageFileName(const std::string& url);
 
-// True when libcurl reads `url` as a request for a "/linuxsetup" path of
-// exactly the server of `base` (scheme and authority, as FormatIpAddr writes
-// them): the same host, port and zone, and no user name.
-bool UrlNamesServer(const std::string& url, const std::string& base);
-
 class CurlTool {
  public:
   CurlTool();

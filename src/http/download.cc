@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "address/url.h"
 #include "http/easy.h"
 #include "http/trace.h"
 
@@ -19,20 +20,9 @@ namespace {
 // and a poll(2) per 16 KiB.
 constexpr long kReceiveBufferBytes = 256 * 1024;
 
-struct UrlCleanup {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
 struct ListCleanup {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-
-// What libcurl itself would refuse before sending anything (a blank in the
-// path, a bad port): the same parse, with the flags it uses for a transfer.
-bool WellFormedUrl(const std::string& url) {
-  std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
-  return parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
-                                CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
-}
 
 // Only the headers of the answer itself count, never its trailers: they
 // arrive after the body and could otherwise rewrite what the body was taken

@@ -1,5 +1,7 @@
-// Ownership of libcurl handles and the settings every transfer to the
-// management server shares.
+// Ownership of libcurl's easy handles, and what this program adds to every
+// transfer on top of the settings each kind of transfer makes itself: how
+// the server is authenticated, no proxy for a link-local server, and
+// libcurl's own words on a failure.
 #ifndef MGMTFETCH_HTTP_EASY_H_
 #define MGMTFETCH_HTTP_EASY_H_
 
@@ -17,18 +19,24 @@ using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 constexpr size_t kRefuse = static_cast<size_t>(-1);
 
 // Applies how the server is (or is not) authenticated to a transfer of
-// `url`. False when the transfer must not be attempted at all.
+// `url` (see secure.h), and keeps a link-local server's transfer off any
+// proxy. False when the transfer must not be attempted at all.
 bool SecureTransfer(CURL* handle, const std::string& url);
 
-struct PostDataCursor;
+// The text libcurl writes on why a transfer failed. Made before the
+// transfer runs and kept until it has ended.
+class ErrorBuffer {
+ public:
+  explicit ErrorBuffer(CURL* handle);
+  ErrorBuffer(const ErrorBuffer&) = delete;
+  ErrorBuffer& operator=(const ErrorBuffer&) = delete;
 
-// The transfer of postit2::PostData, set up on a new handle but not run, for
-// callers that drive several at once. `cursor` (over the body) and `answer`
-// must outlive the transfer. Null when no transfer may be made.
-EasyHandle NewPostHandle(const std::string& url, PostDataCursor* cursor,
-                         std::string* answer);
+  // "" for CURLE_OK; else libcurl's own account, or its word for `code`
+  // where it wrote none.
+  std::string Explain(CURLcode code) const;
 
-// What PostData makes of a finished transfer: `answer` on status 200, else "".
-std::string PostAnswer(CURL* handle, const std::string& answer);
+ private:
+  char text_[CURL_ERROR_SIZE] = "";
+};
 
 #endif  // MGMTFETCH_HTTP_EASY_H_

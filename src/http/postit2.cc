@@ -1,10 +1,9 @@
+#include "http/postit2.h"
+
 #include <curl/curl.h>
 
 #include <cstring>
 #include <memory>
-
-#include "http/easy.h"
-#include "http/http.h"
 
 int32_t timeout = 10;
 
@@ -58,8 +57,7 @@ std::string postit2::GetData(std::string url, TransferFacts* facts) {
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout));
-  char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+  const ErrorBuffer error(h);
   // A body cut short (time-out, connection lost) is not the server's
   // answer; handing it on would print a truncated version as if whole.
   const CURLcode code = curl_easy_perform(h);
@@ -69,7 +67,7 @@ std::string postit2::GetData(std::string url, TransferFacts* facts) {
     curl_off_t retry_after = 0;
     curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);
     facts->retry_after = retry_after;
-    facts->error = code == CURLE_OK ? "" : *error ? error : curl_easy_strerror(code);
+    facts->error = error.Explain(code);
   }
   if (code != CURLE_OK) return "";
   return body;

@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "http/easy.h"
-#include "http/http.h"
+#include "http/postit2.h"
 
 namespace {
 
@@ -74,6 +73,85 @@ class Post {
   CURLM* multi_ = nullptr;
 };
 
+// The posts of one race: which have started, which still run, when the
+// next one is due. Destroyed before the multi handle the posts sit in.
+class Race {
+ public:
+  Race(CURLM* multi, const std::vector<PostRequest>& posts, std::chrono::milliseconds stagger,
+       std::vector<PostOutcome>* outcomes)
+      : multi_(multi), posts_(posts), stagger_(stagger), outcomes_(outcomes),
+        transfers_(posts.size()) {}
+
+  bool Running() const { return running_ > 0; }
+
+  // Starts the first post, and each next one once the stagger has passed
+  // since the last start or nothing runs. A post that cannot start has
+  // failed at once, so the one after it is due at once too.
+  void StartDue() {
+    while (next_ < posts_.size() && (running_ == 0 || Clock::now() >= next_start_)) {
+      if (transfers_[next_].Start(multi_, posts_[next_])) {
+        ++running_;
+        next_start_ = Clock::now() + stagger_;
+      }
+      ++next_;
+    }
+  }
+
+  // Takes the posts that ended out of the race. Returns the earliest in the
+  // list that was answered, or -1; `failed`: one ended without an answer.
+  int Reap(bool* failed) {
+    int winner = -1;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      CURL* easy = msg->easy_handle;  // msg dies with the handle's removal
+      const auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                                   [easy](const Post& p) { return p.Owns(easy); });
+      if (it == transfers_.end()) continue;
+      const int index = static_cast<int>(it - transfers_.begin());
+      if (outcomes_ != nullptr) (*outcomes_)[index] = it->Outcome(msg->data.result, true);
+      if (it->Answered()) {
+        if (winner < 0 || index < winner) winner = index;
+      } else {
+        *failed = true;
+      }
+      it->Stop();
+      --running_;
+    }
+    return winner;
+  }
+
+  // The next post is due at once: the one before it has failed.
+  void Hurry() { next_start_ = Clock::now(); }
+
+  // How long to wait for news of the running posts: until the next one is
+  // due, or a second when none is left to start.
+  int WaitMs() const {
+    if (next_ >= posts_.size()) return 1000;
+    const auto until = std::chrono::ceil<std::chrono::milliseconds>(next_start_ - Clock::now());
+    return static_cast<int>(std::max<long>(0, static_cast<long>(until.count())));
+  }
+
+  // Fills in the posts still running as the race ends with `winner`.
+  int Finish(int winner) {
+    for (size_t i = 0; outcomes_ != nullptr && i < transfers_.size(); ++i)
+      if (transfers_[i].Running()) (*outcomes_)[i] = transfers_[i].Outcome(CURLE_OK, false);
+    return winner;
+  }
+
+ private:
+  CURLM* multi_;
+  const std::vector<PostRequest>& posts_;
+  const std::chrono::milliseconds stagger_;
+  std::vector<PostOutcome>* outcomes_;
+  // Never resized: libcurl holds the addresses of each post's cursor and
+  // answer.
+  std::vector<Post> transfers_;
+  size_t next_ = 0;
+  int running_ = 0;
+  Clock::time_point next_start_ = Clock::now();
+};
+
 }  // namespace
 
 int RacePosts(const std::vector<PostRequest>& posts,
@@ -83,66 +161,22 @@ int RacePosts(const std::vector<PostRequest>& posts,
   curl_global_init(CURL_GLOBAL_ALL);
   MultiHandle multi(curl_multi_init());
   if (!multi) return -1;
-  // Never resized: libcurl holds the addresses of each post's cursor and
-  // answer. Destroyed before the multi handle.
-  std::vector<Post> transfers(posts.size());
-  // Fills in the posts still running when the race ends.
-  const auto finish = [&](int winner) {
-    for (size_t i = 0; outcomes != nullptr && i < transfers.size(); ++i)
-      if (transfers[i].Running()) (*outcomes)[i] = transfers[i].Outcome(CURLE_OK, false);
-    return winner;
-  };
-  size_t next = 0;
-  int running = 0;
-  Clock::time_point next_start = Clock::now();
+  Race race(multi.get(), posts, stagger, outcomes);
   for (;;) {
-    // A post that cannot start has failed at once, so the one after it is
-    // due at once too.
-    while (next < posts.size() && (running == 0 || Clock::now() >= next_start)) {
-      if (transfers[next].Start(multi.get(), posts[next])) {
-        ++running;
-        next_start = Clock::now() + stagger;
-      }
-      ++next;
-    }
-    if (running == 0) return finish(-1);
-
+    race.StartDue();
+    if (!race.Running()) return race.Finish(-1);
     // Should libcurl fail as a whole, no post would ever report its end:
     // give up rather than wait for ever.
     int still_running = 0;
-    if (curl_multi_perform(multi.get(), &still_running) != CURLM_OK) return finish(-1);
-    int winner = -1;
+    if (curl_multi_perform(multi.get(), &still_running) != CURLM_OK) return race.Finish(-1);
     bool failed = false;
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
-      if (msg->msg != CURLMSG_DONE) continue;
-      CURL* easy = msg->easy_handle;  // msg dies with the handle's removal
-      const auto it = std::find_if(transfers.begin(), transfers.end(),
-                                   [easy](const Post& p) { return p.Owns(easy); });
-      if (it == transfers.end()) continue;
-      const int index = static_cast<int>(it - transfers.begin());
-      if (outcomes != nullptr) (*outcomes)[index] = it->Outcome(msg->data.result, true);
-      if (it->Answered()) {
-        if (winner < 0 || index < winner) winner = index;
-      } else {
-        failed = true;
-      }
-      it->Stop();
-      --running;
-    }
-    if (winner >= 0) return finish(winner);  // the others stop as the posts go
+    const int winner = race.Reap(&failed);
+    if (winner >= 0) return race.Finish(winner);  // the others stop as the posts go
     if (failed) {
-      next_start = Clock::now();
+      race.Hurry();
       continue;
     }
-    long wait_ms = 1000;
-    if (next < posts.size()) {
-      const auto until = std::chrono::ceil<std::chrono::milliseconds>(
-          next_start - Clock::now());
-      wait_ms = std::max<long>(0, static_cast<long>(until.count()));
-    }
-    if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait_ms),
-                        nullptr) != CURLM_OK)
-      return finish(-1);
+    if (curl_multi_poll(multi.get(), nullptr, 0, race.WaitMs(), nullptr) != CURLM_OK)
+      return race.Finish(-1);
   }
 }

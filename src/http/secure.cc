@@ -1,13 +1,7 @@
 #include "http/secure.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cstdlib>
 #include <string_view>
-
-#include "http/easy.h"
 
 namespace {
 
@@ -15,16 +9,6 @@ bool Set(const char* value) { return value != nullptr && *value != '\0'; }
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-// A regular file that is not empty and may be opened. A directory or an
-// empty file could authenticate nothing, and reading a FIFO could block the
-// run past any time-out.
-bool Readable(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-    return false;
-  return access(path.c_str(), R_OK) == 0;
 }
 
 }  // namespace
@@ -71,37 +55,4 @@ bool LinkLocalUrl(const std::string& url) {
   return lower(1) == 'f' && lower(2) == 'e' &&
          std::string_view("89ab").find(lower(3)) != std::string_view::npos &&
          std::isxdigit(static_cast<unsigned char>(host[4]));
-}
-
-bool SecureTransfer(CURL* handle, const std::string& url) {
-  const TlsPolicy policy = ChooseTlsPolicy(std::getenv(kPinnedKeyVariable),
-                                           std::getenv(kCaFileVariable), url);
-  if (policy.refuse) return false;
-  for (const std::string& file : policy.files)
-    if (!Readable(file)) return false;
-
-  // Unlike the other settings these are checked: a libcurl that cannot
-  // apply one would otherwise carry on without the authentication asked for.
-  bool ok = true;
-  const auto set = [&](CURLoption option, auto value) {
-    ok = ok && curl_easy_setopt(handle, option, value) == CURLE_OK;
-  };
-  // Either list alone keeps a download's redirects on the allowed schemes;
-  // both are set so that no single slip lets another through.
-  set(CURLOPT_PROTOCOLS_STR, policy.protocols.c_str());
-  set(CURLOPT_REDIR_PROTOCOLS_STR, policy.protocols.c_str());
-  set(CURLOPT_SSL_VERIFYPEER, policy.verify ? 1L : 0L);
-  set(CURLOPT_SSL_VERIFYHOST, policy.verify ? 2L : 0L);
-  if (policy.verify) {
-    set(CURLOPT_CAINFO, policy.ca_file.c_str());
-    // Only the given bundle vouches for the server, not the system's store.
-    set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  }
-  if (!policy.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY, policy.pin.c_str());
-  // A link-local address means a link of this host: a fleet's proxy cannot
-  // reach it (the zone is lost on the way) and would answer in the
-  // server's stead. Other servers keep libcurl's proxy variables, which
-  // fleets behind a proxy rely on.
-  if (LinkLocalUrl(url)) set(CURLOPT_NOPROXY, "*");
-  return ok;
 }

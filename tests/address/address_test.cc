@@ -1,10 +1,11 @@
-// Address text rules, the package URL split and the -t text, as tables. No row here makes
-// GetServerIp probe interfaces: link-local text is fed to the pure steps only.
+// Address text rules, the package URL split and its read-back, and the -t text, as tables.
+// No row here makes GetServerIp probe interfaces: link-local text is fed to the pure steps only.
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "address/address.h"
+#include "address/url.h"
 #include "cli/curl_tool.h"
 
 namespace {
@@ -111,7 +112,7 @@ TEST(PackageUrl, SplitRebuildAndFileName) {
   }
 }
 
-TEST(PackageUrl, RebuiltUrlNamesTheServerPart) {
+TEST(UrlNamesServer, RebuiltUrlNamesTheServerPart) {
   // The server part as the URL held it, pasted after the scheme.
   const struct { const char* server; const char* path; bool want; } rows[] = {
       {"127.0.0.1:8080", "/linuxsetup/a.run", true}, {"127.0.0.1", "/linuxsetup/a", true},

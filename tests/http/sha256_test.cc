@@ -8,19 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "http/sha256.h"
-
-// Lower-case hex, as sha256sum prints it; the other tables use it too.
-std::string HexOf(const Sha256Digest& d) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : d) hex += {kDigits[c >> 4], kDigits[c & 15]};
-  return hex;
-}
+#include "test_util.h"
 
 namespace {
 
-const char kAbc[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-const char kEmpty[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 // Of 3 MiB + 5 bytes of 'x': more than one of Sha256OfFile's reads.
 const char kBig[] = "a76c39813c8098f2675f62c44590c7b65cda2c909c4b43377c5eea796a9b8414";
 
@@ -51,7 +42,7 @@ TEST(Sha256OfFile, DigestsARegularFileNotThroughASymlink) {
   const std::string d = dir;
   ASSERT_EQ(system(("cd " + d + " && printf abc >abc && : >empty && ln -s abc link && "
                     "head -c 3145733 /dev/zero | tr '\\0' x >big && mkfifo fifo").c_str()), 0);
-  const struct { const char* name; const char* want; } rows[] = {
+  const struct { const char* name; std::string want; } rows[] = {
       {"abc", kAbc}, {"empty", kEmpty}, {"big", kBig}, {"link", ""}, {"fifo", ""}, {".", ""},
       {"absent", ""},
   };

@@ -8,16 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "http/sums.h"
-
-std::string HexOf(const Sha256Digest& d);  // sha256_test.cc
+#include "test_util.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-// sha256("abc") and sha256(""), as sha256sum prints them.
-const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 TEST(FindListedDigest, ListsOneDigestPerNameOrNone) {
   std::string upper = kAbc;

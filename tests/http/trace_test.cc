@@ -1,33 +1,13 @@
-// The trace's pure rules: which target the variables choose, what a URL
-// hides, and the shape of a line in either format.
+// The trace's pure formatting: what a URL hides, and the shape of a line in
+// either format.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "http/trace.h"
+#include "http/trace_format.h"
 
 namespace {
-
-using trace::Target;
-
-TEST(Trace, TargetFromTheVariables) {
-  const struct { const char* trace; const char* format; Target::Kind kind; bool json; } rows[] = {
-      {nullptr, nullptr, Target::kOff, false}, {"", "json", Target::kOff, true},
-      {"0", nullptr, Target::kOff, false},     {"1", nullptr, Target::kStderr, false},
-      {"1", "json", Target::kStderr, true},    {"1", "JSON", Target::kStderr, false},
-      {"1", "text", Target::kStderr, false},   {"/var/log/m.trace", "json", Target::kFile, true},
-      {"2", nullptr, Target::kIgnored, false}, {"rel/path", nullptr, Target::kIgnored, false},
-      {"true", nullptr, Target::kIgnored, false}, {" 1", nullptr, Target::kIgnored, false},
-      {"10", nullptr, Target::kIgnored, false},
-  };
-  for (const auto& r : rows) {
-    const Target t = trace::ChooseTarget(r.trace, r.format);
-    EXPECT_EQ(t.kind, r.kind) << (r.trace ? r.trace : "(unset)");
-    EXPECT_EQ(t.json, r.json) << (r.format ? r.format : "(unset)");
-    EXPECT_EQ(t.path, r.kind == Target::kFile ? r.trace : "");
-  }
-}
 
 TEST(Trace, UserInformationHidden) {
   // Any text (an error may quote a URL), then an address as -a or -d take it.
