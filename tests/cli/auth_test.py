@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from standin import BINARY, Standin, default_package, run_client
+from mgmttest import Standin, default_package, run_client
 
 PKG = "/linuxsetup/a.run"
 PIN, CA = "MGMTFETCH_PINNEDPUBKEY", "MGMTFETCH_CACERT"
@@ -66,7 +66,7 @@ class AuthTest(unittest.TestCase):
             server.reset()
             server.rules(rules)
         environ = {k: v for k, v in os.environ.items() if k not in (PIN, CA)}
-        rc, out, err = run_client(BINARY, ["-t", "5"] + args, cwd=cwd, timeout=120,
+        rc, out, err = run_client(["-t", "5"] + args, cwd=cwd, timeout=120,
                                   env=dict(environ, **env))
         self.assertEqual(err, b"")
         trapped = False
