@@ -11,7 +11,8 @@ import time
 import unittest
 
 from mgmttest import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Netns, Standin, default_package,
-                      header, require_netns, run_client, run_measured, spend, table)
+                      events, header, require_netns, run_client, run_measured, spend, table,
+                      traced)
 
 PROBE = "/support/getuseraddressbyurl"
 DEAD, LIVE = ("d1", "d2", "d3"), ("l1", "l2", "l3")
@@ -122,16 +123,15 @@ class LinkLocal(unittest.TestCase):
         self.rules()
         with tempfile.TemporaryDirectory() as logs:
             path = os.path.join(logs, "trace")
-            env = dict(os.environ, MGMTFETCH_TRACE=path, MGMTFETCH_TRACE_FORMAT="json")
-            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10, env=env)
-            with open(path) as f:
-                events = [json.loads(line) for line in f]
+            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10,
+                             env=dict(os.environ, **traced("json", path)))
+            seen = events("json", path, b"")
         self.assertEqual(out, (0, b"version of l1\n"))
         # Dead links still waiting when l1 answered; links after it never probed.
-        self.assertEqual([(e["interface"], e["outcome"]) for e in events if e["event"] == "probe"],
+        self.assertEqual([(e["interface"], e["outcome"]) for e in seen if e["event"] == "probe"],
                          [(d, "no answer") for d in DEAD] + [("l1", "answered"),
                                                              ("l2", "not sent"), ("l3", "not sent")])
-        found = [e for e in events if e["event"] == "discovery"]
+        found = [e for e in seen if e["event"] == "discovery"]
         self.assertEqual([e["interface"] for e in found], ["l1"])
         self.assertTrue(700 <= found[0]["ms"] < 5000, found)
 

@@ -26,9 +26,9 @@ import subprocess
 import time
 import unittest
 
-from mgmttest import (BINARY, VERSION, Standin, cannot, check_trace, generated_body, header, pkg,
-                      run_client, sh, spend, table, tempdir, tmpfs, traced)
-from mgmttest.trace import MODES, events
+from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events,
+                      generated_body, header, pkg, run_client, sh, spend, table, tempdir, tmpfs,
+                      traced)
 
 PKG, OLD, MTIME = "/linuxsetup/a.run", b"old package", 1_000_000_000
 ONLY = [n for n in os.environ.get("DOWNLOAD_ROWS", "").split("|") if n]

@@ -16,8 +16,7 @@ import tempfile
 import time
 import unittest
 
-from mgmttest import Standin, check_trace, load, run_client, traced
-from mgmttest.trace import MODES, events
+from mgmttest import MODES, Standin, check_trace, events, load, run_client, traced
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(HERE, "tests.json")) as f:

@@ -16,8 +16,8 @@ import subprocess
 import termios
 import unittest
 
-from mgmttest import BINARY, Standin, pkg, run_client, tempdir, traced
-from mgmttest.trace import FIELDS, events
+from mgmttest import BINARY, Standin, events, pkg, run_client, tempdir, traced
+from mgmttest.trace import FIELDS
 
 PKG = "/linuxsetup/a.run"
 SERVER = Standin()

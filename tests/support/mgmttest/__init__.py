@@ -13,7 +13,8 @@ PYTHONPATH, so a test needs only `from mgmttest import ...`:
                              that fails under CI=true
   table(path, **values)      the rows of a JSON table, see load()
   Netns(tag), require_netns()  network namespaces (root only; see netns.py)
-  traced(mode, path), check_trace(...)  runs under MGMTFETCH_TRACE (see trace.py)
+  MODES, traced(mode, path), events(mode, path, stderr), check_trace(...)
+                             runs under MGMTFETCH_TRACE (see trace.py)
   generated_body(size, seed), default_package(path), header(record, name)
 """
 
@@ -27,7 +28,7 @@ import tempfile
 
 from standin import SOURCE_DIR, Standin, default_package, generated_body, header  # noqa: F401
 from mgmttest.netns import Netns, require as require_netns  # noqa: F401
-from mgmttest.trace import check_trace, traced  # noqa: F401
+from mgmttest.trace import MODES, check_trace, events, traced  # noqa: F401
 
 BINARY = os.path.abspath(os.environ.get("MGMTFETCH")
                          or os.path.join(SOURCE_DIR, "build", "mgmtfetch"))
