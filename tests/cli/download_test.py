@@ -105,8 +105,7 @@ class DownloadTest(unittest.TestCase):
         if mode is None:
             self.assertEqual(err, b"")
         else:
-            check_trace(self, row["trace"], "-d", rc,
-                        events(mode, self.trace, err))
+            check_trace(self, row["trace"], "-d", rc, events(mode, self.trace, err))
         got = [r for r in SERVER.requests() if r["path"] != "/version.info"]
         self.assertEqual(len(SERVER.requests()) - len(got), versions)
         ranges = row["ranges"]

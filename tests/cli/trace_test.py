@@ -17,7 +17,6 @@ import termios
 import unittest
 
 from mgmttest import BINARY, Standin, events, pkg, run_client, tempdir, traced
-from mgmttest.trace import FIELDS
 
 PKG = "/linuxsetup/a.run"
 SERVER = Standin()
@@ -40,10 +39,7 @@ class TraceTest(unittest.TestCase):
         self.fresh(rules)
         path = os.path.join(self.logs, "trace.jsonl")
         rc, _, err = run_client(args, cwd=self.cwd, env=dict(os.environ, **traced(mode, path)))
-        seen = events(mode, path, err)
-        for e in seen:
-            self.assertEqual(list(e), ["time", "pid", "event"] + FIELDS[e["event"]])
-        return rc, seen, err.decode()
+        return rc, events(mode, path, err), err.decode()
 
     def test_user_information_hidden(self):
         host = SERVER.addr()

@@ -16,6 +16,10 @@ PYTHONPATH, so a test needs only `from mgmttest import ...`:
   MODES, traced(mode, path), events(mode, path, stderr), check_trace(...)
                              runs under MGMTFETCH_TRACE (see trace.py)
   generated_body(size, seed), default_package(path), header(record, name)
+  VERSION, ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB  the stand-in's version text, and
+                             the keys and limits of answers without end
+A new file: SERVER = Standin(); setUpModule, tearDownModule = SERVER.start,
+SERVER.stop; and in tests/CMakeLists.txt mgmt_python_test(NAME cli/FILE.py).
 """
 
 import json

@@ -38,13 +38,18 @@ def parse(line):
 
 
 def events(mode, path, stderr):
-    """What a run in `mode` traced; the JSON file is removed."""
+    """What a run in `mode` traced, each event with its fields in order; the
+    JSON file is removed."""
     if mode == "json":
         with open(path) as f:
-            lines = [json.loads(line) for line in f]
+            seen = [json.loads(line) for line in f]
         os.remove(path)
-        return lines
-    return [parse(line) for line in stderr.decode().splitlines()]
+    else:
+        seen = [parse(line) for line in stderr.decode().splitlines()]
+    for e in seen:
+        if list(e) != ["time", "pid", "event"] + FIELDS[e["event"]]:
+            raise AssertionError(f"not the fields of {e['event']}: {list(e)}")
+    return seen
 
 
 def check_trace(test, want, job, status, seen):
@@ -52,8 +57,6 @@ def check_trace(test, want, job, status, seen):
     last that did not complete), "resumed_from" (per attempt), "skip" (the
     start of the job's last skip reason), "commit" (fields of the one commit)."""
     text = lambda values: [str(v) for v in values]  # noqa: E731
-    for e in seen:
-        test.assertEqual(list(e), ["time", "pid", "event"] + FIELDS[e["event"]])
     test.assertEqual(text([seen[-1]["event"], seen[-1].get("status")]), ["end", str(status)])
     of = lambda kind: [e for e in seen if e["event"] == kind and e.get("job", job) == job]  # noqa
     attempts, skips = of("attempt"), of("skip")
