@@ -46,14 +46,13 @@ FDS = "src/cli/descriptors.cc"
 # the rest in this order, each group a ctest call of its own: a mutant is
 # usually killed by the first test that can see it, in seconds.
 SLOW = [["netif_inventory", "cli_limits", "cli_auth", "cli_commands", "cli_descriptors"],
-        ["cli_download", "cli_verify", "cli_trace", "cli_hostile", "cli_pacing"],
-        ["address_linklocal"]]
+        ["cli_download", "cli_trace", "cli_hostile", "cli_pacing"], ["address_linklocal"]]
 FIRST = {A: [], CLI: ["cli_commands", "cli_download"], MAIN: ["cli_commands", "cli_limits"],
          POST: ["cli_commands"], DL: ["cli_download"], ANS: ["cli_download"],
          TMP: ["cli_download"], RACE: ["address_linklocal"], SEC: ["cli_auth"],
-         NETIF: ["netif_inventory"], SHA: ["cli_verify"], SUMS: ["cli_verify"],
-         REG: ["cli_verify"], TRACE: ["cli_trace"], PACE: [], WAIT: ["cli_pacing"], FDS: ["cli_descriptors"],
-         FORMAT: ["cli_trace"], EASY: ["cli_auth"], URL: ["cli_download"]}
+         NETIF: ["netif_inventory"], SHA: ["cli_download"], SUMS: ["cli_download"],
+         REG: ["cli_download"], TRACE: ["cli_trace"], PACE: [], WAIT: ["cli_pacing"],
+         FDS: ["cli_descriptors"], FORMAT: ["cli_trace"], EASY: ["cli_auth"], URL: ["cli_download"]}
 LL = ["address_linklocal"]
 
 # (file, exact original text, replacement, short name[, tests to run first]).
@@ -130,11 +129,11 @@ MUTANTS = [
     (CLI, "if (Sha256OfFile(file, &there) && there == **listed) {", "if (false) {",
      "already-there-fetched"),
     (DL, "if (hashed && got == listed_) return", "if (true) return",
-     "digest-mismatch-committed", ["cli_verify"]),
+     "digest-mismatch-committed", ["cli_download"]),
     (CLI, "if (!FindListedDigest(list, file, &**listed))", "if (false)", "unlisted-package-fetched"),
     (CLI, "sums == nullptr || *sums == '\\0'", "sums == nullptr", "empty-sums-variable-used"),
     (DL, "  if (!Drop()) return DownloadResult::kLocalFailure;\n  return again", "  return again",
-     "mismatched-bytes-kept", ["cli_verify"]),
+     "mismatched-bytes-kept", ["cli_download"]),
     (DL, "timeout * 1000L - spent", "timeout * 100L - spent", "attempt-limit-tenth"),
     # Survives: no stale answer arrives once the attempt's time is spent.
     (DL, "if (timeout <= 0 || left > 0) result", "result", "stale-refetch-past-limit"),
@@ -172,9 +171,9 @@ MUTANTS = [
     (POST, "std::string().swap(*answer);  // frees the memory too, not just the size\n    return",
      "return", "capped-answer-kept"),
     (DL, "code == CURLE_OK, t.written", "true, t.written", "download-cut-body-accepted"),
-    # Killed only by cli_verify, once the download checks the digest it feeds.
+    # Killed only by cli_download, once the download checks the digest it feeds.
     (DL, "Transfer t{h, &file_, digest_.get(), kept, &kept_};", "Transfer t{h, &file_, nullptr, kept, &kept_};",
-     "download-digest-bypassed", ["cli_verify"]),
+     "download-digest-bypassed", ["cli_download"]),
     # Survives: the download never passes a null transfer; only a unit row can.
     (DL, "if (t == nullptr) return kRefuse;", "", "download-null-check-dropped"),
     (DL, "if (t->verdict != Verdict::kTake) return kRefuse;", "", "error-page-written"),
@@ -289,8 +288,8 @@ MUTANTS = [
     (TMP, "fflush(stream_) != 0 || ferror(stream_)", "fflush(stream_) != 0",
      "flush-error-flag-ignored"),
     (DL, "  if (t->digest != nullptr) t->digest->Update(chunk, n);\n", "", "append-digest-skipped",
-     ["cli_verify"]),
-    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_verify"]),
+     ["cli_download"]),
+    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_download"]),
     (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
     (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
     # Survives: two probes must end in the same round of the multi handle.

@@ -6,18 +6,14 @@ stand-ins on fe80::1, all on the same ports (HTTP on 80)."""
 import contextlib
 import json
 import os
-import sys
 import tempfile
 import time
 import unittest
 
-from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, default_package, header,
-                     run_client, run_measured)
+from mgmttest import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Netns, Standin, default_package,
+                      events, header, require_netns, run_client, run_measured, spend, table,
+                      traced)
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netif"))
-import netns  # noqa: E402
-
-MGMTFETCH = os.environ.get("MGMTFETCH", "mgmtfetch")
 PROBE = "/support/getuseraddressbyurl"
 DEAD, LIVE = ("d1", "d2", "d3"), ("l1", "l2", "l3")
 
@@ -34,11 +30,11 @@ class LinkLocal(unittest.TestCase):
     def setUpClass(cls):
         stack = contextlib.ExitStack()
         cls.addClassCleanup(stack.close)
-        cls.client = stack.enter_context(netns.Netns("ll"))
-        dead = stack.enter_context(netns.Netns("dead"))
+        cls.client = stack.enter_context(Netns("ll"))
+        dead = stack.enter_context(Netns("dead"))
         cls.servers, https, cls.named = [], True, "l3"
         for i, name in enumerate(DEAD + LIVE):
-            peer = dead if name in DEAD else stack.enter_context(netns.Netns(name))
+            peer = dead if name in DEAD else stack.enter_context(Netns(name))
             cls.client.ip("link", "add", name, "type", "veth", "peer", "name", f"p{i}",
                           "address", f"02:00:00:00:00:0{i}", "netns", peer.name)
             cls.client.ip("link", "set", name, "up")
@@ -80,7 +76,7 @@ class LinkLocal(unittest.TestCase):
                 server.rules(r)
 
     def fetch(self, *args, t=2, cwd=None, env=None):
-        return run_client(MGMTFETCH, ["-t", str(t), *args], cwd=cwd, timeout=60,
+        return run_client(["-t", str(t), *args], cwd=cwd, timeout=60,
                           prefix=self.client.exec, env=env)[:2]
 
     def seen(self):
@@ -97,26 +93,23 @@ class LinkLocal(unittest.TestCase):
         return ("POST", PROBE, f'{{"ip":[fe80::1%{name}:{port}]}}', tls)
 
     def test_w_picks_the_first_link_that_answers(self):
-        pin = dict(os.environ, MGMTFETCH_PINNEDPUBKEY="sha256//" + "A" * 43 + "=")
+        """Rows of linklocal.json: dead links ahead or not, -t, TLS or not,
+        what l1.. answer a probe, variables, the winner (0: none), how many
+        live links see a probe, bounds in seconds (wide enough for valgrind;
+        probes in turn would wait out three time-outs). A key pinned that no
+        server has fails every TLS handshake, and HTTP is not tried."""
         self.addCleanup(self.dead_links, False)
-        # Dead links ahead?, -t, TLS?, rules of l1..l3, environment, winner
-        # (0: none), how many live links see a probe, bounds in seconds (wide
-        # enough for valgrind; probes in turn would wait out three time-outs).
-        for dead, t, tls, rules, env, winner, probed, low, high in (
-                (False, 2, False, (post(empty=True), post(status=201, body="x")), None,
-                 3, 3, 0, 60),
-                # A pin no server has: TLS handshakes fail, HTTP is not tried.
-                (False, 2, False, (), pin, 0, 0, 0, 60),
-                (False, 2, True, (), pin, 0, 0, 0, 60),
-                (True, 10, False, (), None, 1, 1, 0, 6),
-                (True, 10, False, (post(delay=7),), None, 2, 2, 0, 6),
-                (True, 6, False, (REFUSE,) * 3, None, 0, 3, 6, 9)):
+        for row in table(os.path.join(os.path.dirname(__file__), "linklocal.json"),
+                         pin="sha256//" + "A" * 43 + "="):
+            tls, winner, probed = row.get("tls", False), row["winner"], row["probed"]
             port = self.servers[0].port(tls)
-            with self.subTest(dead=dead, rules=rules, env=env is not None, tls=tls):
-                self.dead_links(dead)
-                self.rules(*rules)
+            with self.subTest(row["name"]):
+                self.dead_links(row.get("dead", False))
+                self.rules(*(post(**answer) for answer in row.get("probes", [])))
                 start = time.monotonic()
-                out = self.fetch("-a", f"fe80::1:{port}", "-w", t=t, env=env)
+                out = self.fetch("-a", f"fe80::1:{port}", "-w", t=row["t"],
+                                 env=dict(os.environ, **row.get("env", {})))
+                low, high = row["seconds"]
                 self.assertTrue(low <= time.monotonic() - start < high)
                 self.assertEqual(out, (0, f"version of l{winner}\n".encode() if winner
                                        else b""))
@@ -130,24 +123,22 @@ class LinkLocal(unittest.TestCase):
         self.rules()
         with tempfile.TemporaryDirectory() as logs:
             path = os.path.join(logs, "trace")
-            env = dict(os.environ, MGMTFETCH_TRACE=path, MGMTFETCH_TRACE_FORMAT="json")
-            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10, env=env)
-            with open(path) as f:
-                events = [json.loads(line) for line in f]
+            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10,
+                             env=dict(os.environ, **traced("json", path)))
+            seen = events("json", path, b"")
         self.assertEqual(out, (0, b"version of l1\n"))
         # Dead links still waiting when l1 answered; links after it never probed.
-        self.assertEqual([(e["interface"], e["outcome"]) for e in events if e["event"] == "probe"],
+        self.assertEqual([(e["interface"], e["outcome"]) for e in seen if e["event"] == "probe"],
                          [(d, "no answer") for d in DEAD] + [("l1", "answered"),
                                                              ("l2", "not sent"), ("l3", "not sent")])
-        found = [e for e in events if e["event"] == "discovery"]
+        found = [e for e in seen if e["event"] == "discovery"]
         self.assertEqual([e["interface"] for e in found], ["l1"])
         self.assertTrue(700 <= found[0]["ms"] < 5000, found)
 
     def test_w_and_d_use_the_link_found(self):
         # Nine failures leave only the tenth attempt of the run's budget, so
         # any unit taken by the probes loses the answer.
-        nine = [{"path": "/version.info", "times": 9, "empty": True},
-                {"path": "/linuxsetup/p.bin", "times": 9, "status": 500}]
+        nine = [spend(9), spend(9, "/linuxsetup/p.bin")]
         for tls, found in ((False, True), (True, True), (True, False)):
             port = self.servers[0].port(tls)
             with self.subTest(tls=tls, found=found), tempfile.TemporaryDirectory() as cwd:
@@ -232,13 +223,13 @@ class LinkLocal(unittest.TestCase):
 
     def test_oversized_probe_answer_is_no_answer(self):
         self.rules()
-        _, out, flat = run_measured(MGMTFETCH, ["-a", "fe80::1:80", "-w"],
+        _, out, flat = run_measured(["-a", "fe80::1:80", "-w"],
                                     prefix=self.client.exec)
         self.assertEqual(out, b"version of l1\n")
         for rule, t in (({"body_size": 200_000_000}, "2"), (ENDLESS, "2"), (ENDLESS, "0")):
             with self.subTest(rule=str(rule)[:30], t=t):
                 self.rules(post(**rule), REFUSE, REFUSE)
-                rc, out, peak = run_measured(MGMTFETCH, ["-t", t, "-a", "fe80::1:80", "-w"],
+                rc, out, peak = run_measured(["-t", t, "-a", "fe80::1:80", "-w"],
                                              prefix=self.client.exec, limits=MEMORY_GUARD)
                 self.assertEqual((rc, out), (0, b""))
                 self.assertEqual([len(s) for s in self.seen()], [1, 1, 1])
@@ -246,5 +237,5 @@ class LinkLocal(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    netns.require()
+    require_netns()
     unittest.main()

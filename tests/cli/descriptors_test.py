@@ -6,14 +6,11 @@ import hashlib
 import itertools
 import os
 import re
-import shutil
 import tempfile
 import unittest
 
-from standin import Standin, generated_body, run_client
+from mgmttest import Standin, cannot, generated_body, run_client, sh, tempdir, tmpfs
 
-BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
 # Past stdio's buffer, so that it is written before the trace file is closed.
 VERSION, SIZE = "the version text " * 1000 + "\n", 100000
 SERVER = Standin(version_text=VERSION)
@@ -23,8 +20,7 @@ ARGS = lambda: ["-a", SERVER.addr(), "-w", "-d", SERVER.url("/linuxsetup/a.run")
 
 class DescriptorsTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="descriptors-test-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = tempdir(self, "descriptors-test-")
         SERVER.reset()
         SERVER.rules([{"prefix": "/linuxsetup/", "body_size": SIZE}])
 
@@ -32,12 +28,11 @@ class DescriptorsTest(unittest.TestCase):
         """(exit status, stdout, {file left: its SHA-256}) of a run with the
         descriptors `closed`, and without /dev when `no_dev`."""
         cwd = tempfile.mkdtemp(dir=self.dir)
-        script = ("mount -t tmpfs none /dev || exit 77; " if no_dev else "") + \
-            "exec " + " ".join(f"{fd}>&-" for fd in closed) + '; exec "$@"'
-        prefix = (["unshare", "-m"] if no_dev else []) + ["sh", "-c", script, "sh"]
-        rc, out, _ = run_client(BINARY, ARGS(), cwd=cwd, env=dict(os.environ, **env), prefix=prefix)
+        prefix = (tmpfs(where="/dev") if no_dev else []) + sh(
+            "exec " + " ".join(f"{fd}>&-" for fd in closed) + '; exec "$@"')
+        rc, out, _ = run_client(ARGS(), cwd=cwd, env=dict(os.environ, **env), prefix=prefix)
         if rc == 77:
-            self.skipTest("needs root for a tmpfs")
+            cannot(self, "needs root for a tmpfs")
         files = {}
         for name in os.listdir(cwd):
             with open(os.path.join(cwd, name), "rb") as f:

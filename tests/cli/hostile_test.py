@@ -12,10 +12,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "netif"))
-import netns  # noqa: E402
+from mgmttest import BINARY, require_netns
 
-BINARY = os.environ["MGMTFETCH"]
 SEED = int(os.environ.get("HOSTILE_SEED", "6"))
 LONG = 100_000  # below the kernel's 128 KiB limit on one argument
 ALL_BYTES = bytes(range(1, 256))
@@ -129,6 +127,6 @@ class HostileArguments(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    netns.require()
+    require_netns()
     enter_empty_netns()
     unittest.main()

@@ -6,11 +6,9 @@ import subprocess
 import tempfile
 import unittest
 
-from standin import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, generated_body,
-                     run_measured)
+from mgmttest import (BINARY, ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Standin, generated_body,
+                      run_measured)
 
-BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
 LIMIT = 1 << 20
 SERVER = Standin(https=False, version_text="mgmt 1.0\n")
 setUpModule, tearDownModule = SERVER.start, SERVER.stop
@@ -21,7 +19,7 @@ class LimitsTest(unittest.TestCase):
         SERVER.reset()
 
     def test_oversized_version_answer_is_a_failed_attempt(self):
-        _, out, flat = run_measured(BINARY, ["-a", SERVER.addr(), "-w"])
+        _, out, flat = run_measured(["-a", SERVER.addr(), "-w"])
         self.assertEqual(out, b"mgmt 1.0\n")
         rows = [  # rule, -t, printed (up to the first NUL byte), attempts
             ({"body_size": LIMIT}, "2", generated_body(LIMIT).split(b"\0")[0], 1),
@@ -34,7 +32,7 @@ class LimitsTest(unittest.TestCase):
                 SERVER.reset()
                 SERVER.rules([dict(rule, path="/version.info")])
                 rc, out, peak = run_measured(
-                    BINARY, ["-t", seconds, "-a", SERVER.addr(), "-w"], limits=MEMORY_GUARD)
+                    ["-t", seconds, "-a", SERVER.addr(), "-w"], limits=MEMORY_GUARD)
                 self.assertEqual((rc, out == printed), (0, True))
                 self.assertEqual(len(SERVER.requests()), attempts)
                 self.assertLess(peak, flat + RSS_SLACK_KIB, "peak RSS in KiB")

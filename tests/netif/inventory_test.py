@@ -4,11 +4,9 @@ prints is compared with that set-up."""
 
 import os
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import netns  # noqa: E402
+from mgmttest import Netns, require_netns
 
 DUMP = os.environ.get("NETIF_DUMP", "netif_dump")
 LONG = "b123456789abcde"  # 15 characters, the longest name an interface may have
@@ -58,7 +56,7 @@ def kernel_order(ns):
 class Inventory(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        ns = netns.Netns("inv")
+        ns = Netns("inv")
         cls.ns = ns.__enter__()
         cls.addClassCleanup(ns.__exit__)
         ns.ip("link", "add", "a0", "address", MACS["a0"], "type", "veth",
@@ -105,5 +103,5 @@ class Inventory(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    netns.require()
+    require_netns()
     unittest.main()

@@ -1,12 +1,10 @@
-"""Test-side handle on standin/mgmt-standin, the stand-in management server,
-and the runs of the client against it. A server started with a command prefix
-(["ip", "netns", "exec", "ns1"]) is controlled through it too."""
+"""Test-side handle on standin/mgmt-standin, the stand-in management server.
+A server started with a command prefix (["ip", "netns", "exec", "ns1"]) is
+controlled through it too."""
 
 import hashlib
 import json
 import os
-import resource
-import shlex
 import shutil
 import subprocess
 import sys
@@ -16,8 +14,6 @@ import time
 SOURCE_DIR = os.environ.get("MGMTFETCH_SOURCE_DIR",
                             os.path.abspath(os.path.join(os.path.dirname(__file__), "../..")))
 SERVER = os.path.join(SOURCE_DIR, "standin", "mgmt-standin")
-BINARY = os.path.abspath(os.environ.get("MGMTFETCH")
-                         or os.path.join(SOURCE_DIR, "build", "mgmtfetch"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 BLOCK = 65536
 
@@ -36,40 +32,6 @@ def default_package(path):
 def header(record, name):
     """First value of header `name` (any case) in a recorded request, or None."""
     return next((v for k, v in record["headers"] if k.lower() == name.lower()), None)
-
-
-def run_client(binary, args, cwd=None, timeout=60, prefix=None, env=None):
-    """(exit code, stdout, stderr); raises TimeoutExpired past `timeout` s."""
-    # MGMTFETCH_WRAPPER (e.g. "valgrind --error-exitcode=99 --quiet") goes
-    # after the prefix: a checker's report shows as a status no test expects.
-    wrapper = shlex.split(os.environ.get("MGMTFETCH_WRAPPER", ""))
-    done = subprocess.run(list(prefix or []) + wrapper + [binary] + list(args), cwd=cwd,
-                          env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-    return done.returncode, done.stdout, done.stderr
-
-
-# Rule keys for a body without end: a petabyte, with no length announced.
-ENDLESS = {"body_size": 10 ** 15, "headers": {"Content-Length": None}}
-# For run_measured: a client that keeps what it gets dies at 1 GiB instead of
-# taking the machine's memory. A sanitizer's shadow memory needs far more
-# address space, so there the guard is off.
-MEMORY_GUARD = [] if "ASAN_OPTIONS" in os.environ else [(resource.RLIMIT_AS, 1 << 30)]
-# How far a run's peak RSS may pass that of a plain run and still be flat:
-# far below any answer worth measuring, above what a sanitizer's quarantine
-# keeps of ten refused 1 MiB answers.
-RSS_SLACK_KIB = 64 * 1024
-
-
-def run_measured(binary, args, prefix=None, limits=(), timeout=60):
-    """(exit code, stdout, peak RSS in KiB); `limits`: (RLIMIT_*, value) pairs."""
-    # GNU time measures: a child of this process would start with this
-    # process's pages counted. No wrapper, which would measure itself.
-    with tempfile.NamedTemporaryFile() as report:
-        argv = list(prefix or []) + ["/usr/bin/time", "-f", "%M", "-o", report.name,
-                                     binary] + list(args)
-        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
-                              preexec_fn=lambda: [resource.setrlimit(w, (v, v)) for w, v in limits])
-        return done.returncode, done.stdout, int(report.read().split()[-1])
 
 
 # Also run verbatim (python3 -c) under a prefix, the arguments as a JSON list.

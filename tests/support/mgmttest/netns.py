@@ -45,6 +45,7 @@ class Netns:
 
 
 def require():
+    """Call before unittest.main() in a test that needs namespaces."""
     try:
         if os.geteuid() != 0:
             raise OSError("network namespaces need root")
