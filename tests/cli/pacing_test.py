@@ -14,10 +14,8 @@ import tempfile
 import time
 import unittest
 
-from standin import Standin, generated_body, run_client
+from mgmttest import BINARY, Standin, generated_body, run_client
 
-BINARY = os.path.abspath(os.environ.get("MGMTFETCH") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build", "mgmtfetch"))
 PKG, SIZE = "/linuxsetup/a.run", 200000
 PACED = {"MGMTFETCH_RETRY_WAIT": "8"}
 IGNORED = ("mgmtfetch: MGMTFETCH_RETRY_WAIT={} is ignored: give whole seconds from 1 to 3600\n")
@@ -48,7 +46,7 @@ class PacingTest(unittest.TestCase):
         directory is left empty."""
         SERVER.reset()
         SERVER.rules(list(rules))
-        code, out, err = run_client(BINARY, args or ["-d", SERVER.url(PKG)], cwd=self.cwd,
+        code, out, err = run_client(args or ["-d", SERVER.url(PKG)], cwd=self.cwd,
                                     env=env(**(extra or {})))
         times = [r["time"] for r in SERVER.requests()]
         path = os.path.join(self.cwd, "a.run")
@@ -130,7 +128,7 @@ class PacingTest(unittest.TestCase):
                 self.assertEqual((code, len(times), err), (0, 3, IGNORED.format(value)))
                 self.assertLess(times[-1] - times[0], 0.5)
                 # Said even by a run without a job, as an unusable trace is.
-                done = run_client(BINARY, ["-a", "127.0.0.1"],
+                done = run_client(["-a", "127.0.0.1"],
                                   env=env(MGMTFETCH_RETRY_WAIT=value))
                 self.assertEqual(done, (0, b"", IGNORED.format(value).encode()))
 
