@@ -34,6 +34,22 @@ TEST(Sha256, StreamedPiecesGiveTheOneShotDigest) {
     sha.Update(&big[at], std::min<size_t>(16384, big.size() - at));
   ASSERT_TRUE(sha.Final(&d));
   EXPECT_EQ(HexOf(d), kBig);
+  // Pieces that end just before, at and just after the hashing thread's
+  // 256 KiB blocks; and a Reset while whole blocks wait to be hashed.
+  sha.Update(big.data(), 400000);
+  sha.Reset();
+  sha.Update("abc", 3);
+  ASSERT_TRUE(sha.Final(&d));
+  EXPECT_EQ(HexOf(d), kAbc);
+  size_t at = 0;
+  for (size_t piece : {size_t{1}, size_t{262142}, size_t{1}, size_t{262144}, size_t{262145},
+                       size_t{7}, big.size()}) {
+    piece = std::min(piece, big.size() - at);
+    sha.Update(&big[at], piece);
+    at += piece;
+  }
+  ASSERT_TRUE(sha.Final(&d));
+  EXPECT_EQ(HexOf(d), kBig);
 }
 
 TEST(Sha256OfFile, DigestsARegularFileNotThroughASymlink) {
