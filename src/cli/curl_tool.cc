@@ -60,6 +60,14 @@ void TraceAttempt(const char* job, const TransferFacts& f, DownloadResult result
   }
 }
 
+// A download refused before its request was sent (the URL, the settings)
+// fails as it would again, and takes back the unit its attempt took.
+int Unsent(const TransferFacts& f, int64_t began) {
+  ++retry;
+  TraceAttempt("-d", f, DownloadResult::kNotSent, began);
+  return -1;
+}
+
 // Puts the complete package in place of the target.
 int Commit(CHttpDownload* download, const std::string& file) {
   int64_t bytes = 0;
@@ -202,13 +210,13 @@ int CurlTool::download_package(std::string url) {
       TraceAttempt("-d", stale, "stale", began);
       began = trace::NowMs();
     });
-    if (result == DownloadResult::kNotSent) ++retry;  // nothing was sent, nothing spent
+    if (result == DownloadResult::kNotSent) return Unsent(download.last(), began);
     if (result != DownloadResult::kStale) TraceAttempt("-d", download.last(), result, began);
     if (result == DownloadResult::kComplete) return Commit(&download, file);
-    // A write that failed (disk full, file too big) fails again, and so does
-    // a request refused before it was sent. Unpaced, a server that gave the
-    // same wrong package twice is not mid-rollout and gives it again.
-    if (result == DownloadResult::kNotSent || result == DownloadResult::kLocalFailure) return -1;
+    // A write that failed (disk full, file too big) fails again. Unpaced, a
+    // server that gave the same wrong package twice is not mid-rollout and
+    // gives it again.
+    if (result == DownloadResult::kLocalFailure) return -1;
     if (result == DownloadResult::kSameWrongDigest && !waits.on()) return -1;
   }
   return -1;
