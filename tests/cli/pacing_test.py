@@ -11,10 +11,11 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
-from mgmttest import BINARY, Standin, generated_body, run_client
+from mgmttest import BINARY, Netns, Standin, cannot, generated_body, run_client
 
 PKG, SIZE = "/linuxsetup/a.run", 200000
 PACED = {"MGMTFETCH_RETRY_WAIT": "8"}
@@ -180,6 +181,62 @@ class PacingTest(unittest.TestCase):
         self.assertEqual(len(text), 2)
         for field in ("job=-d", "reason=retry-after", "attempt=2", "ms="):
             self.assertIn(field, text[0])
+
+
+class LinkDownTest(unittest.TestCase):
+    """A veth link between namespaces (IPv4 link-local addresses) that goes
+    down for 5 s mid-download, at -t 2: the first attempt times out with bytes
+    kept, and every attempt until the link is back fails at once (no route)."""
+
+    def test_link_down_for_5_s(self):
+        size, drip = 400000, {"chunk": 20000, "interval": 0.1}  # 2 s at 200 kB/s
+        for name, extra, status in (("unpaced", {}, 255), ("paced", PACED, 0)):
+            with self.subTest(name):
+                self.assertEqual(self.download(size, drip, extra), (status, status == 0, True))
+
+    def download(self, size, drip, extra):
+        """(exit status, whether the package landed byte for byte, whether
+        the package was asked for before the link went down)."""
+        if os.geteuid() != 0:
+            cannot(self, "namespaces need root")
+        cwd = tempfile.mkdtemp(prefix="pacing-link-")
+        self.addCleanup(shutil.rmtree, cwd, True)
+        with Netns("pace") as client, Netns("pace-srv") as server:
+            client.ip("link", "add", "v0", "type", "veth", "peer", "name", "v1",
+                      "netns", server.name)
+            client.ip("addr", "add", "169.254.78.2/24", "dev", "v0")
+            server.ip("addr", "add", "169.254.78.1/24", "dev", "v1")
+            client.ip("link", "set", "v0", "up")
+            server.ip("link", "set", "v1", "up")
+            with Standin(listen="169.254.78.1", http=True, https=False,
+                         prefix=server.exec) as standin:
+                standin.rules([dict(prefix="/linuxsetup/", body_size=size, drip=drip)])
+                url = f"http://169.254.78.1:{standin.port(False)}/linuxsetup/big.run"
+                client_run = subprocess.Popen(client.exec + [BINARY, "-t", "2", "-d", url],
+                                              cwd=cwd, env=env(**extra),
+                                              stdin=subprocess.DEVNULL)
+                up = threading.Timer(5, client.ip, ("link", "set", "v0", "up"))
+                try:
+                    deadline = time.monotonic() + 10
+                    while not standin.requests() and time.monotonic() < deadline:
+                        time.sleep(0.02)
+                    asked = bool(standin.requests())
+                    time.sleep(0.5)  # the link goes down with the package half across
+                    client.ip("link", "set", "v0", "down")
+                    up.start()
+                    client_run.wait(40)
+                    up.join()
+                finally:
+                    up.cancel()
+                    if client_run.poll() is None:
+                        client_run.kill()
+                        client_run.wait()
+        self.assertIn(os.listdir(cwd), ([], ["big.run"]))
+        landed = os.listdir(cwd) == ["big.run"]
+        if landed:
+            with open(os.path.join(cwd, "big.run"), "rb") as f:
+                landed = f.read() == generated_body(size)
+        return client_run.returncode, landed, asked
 
 
 if __name__ == "__main__":
