@@ -19,6 +19,10 @@ import unittest
 from mgmttest import BINARY, Standin, events, pkg, run_client, tempdir, traced
 
 PKG = "/linuxsetup/a.run"
+# LeakSanitizer cannot run under ptrace: under strace a sanitized build checks
+# for everything but leaks.
+UNDER_PTRACE = ({"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"}
+                if "ASAN_OPTIONS" in os.environ else {})
 SERVER = Standin()
 setUpModule, tearDownModule = SERVER.start, SERVER.stop
 
@@ -119,7 +123,8 @@ class TraceTest(unittest.TestCase):
                                    for n in os.listdir(self.logs)}
                 before, calls = listing(), os.path.join(self.cwd, "calls")
                 rc, out, err = run_client(
-                    ["-a", SERVER.addr(), "-w"], env=dict(os.environ, MGMTFETCH_TRACE=path),
+                    ["-a", SERVER.addr(), "-w"],
+                    env=dict(os.environ, MGMTFETCH_TRACE=path, **UNDER_PTRACE),
                     prefix=["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", calls])
                 self.assertEqual((rc, out, listing()), (*plain[:2], before))
                 self.assertEqual(err.decode().count("\n"), 1, err)
@@ -133,7 +138,8 @@ class TraceTest(unittest.TestCase):
         _, seen, _ = self.run_traced(["-d", SERVER.url(PKG), "-d", SERVER.url(second)],
                                      "json", drip)
         progress = [e for e in seen if e["event"] == "progress"]
-        self.assertTrue(all(e["total"] == 50000 and 0 < e["bytes"] < 50000 for e in progress))
+        # A slow build may report the last byte a second after the one before.
+        self.assertTrue(all(e["total"] == 50000 and 0 < e["bytes"] <= 50000 for e in progress))
         times = [e["time"] for e in progress]
         self.assertTrue(all(b - a >= 0.99 for a, b in zip(times, times[1:])), times)
         # Each body's rate counts from its own start: two alike, rates alike.
