@@ -460,7 +460,10 @@ def sync_tree():
             dst = os.path.join(TREE, rel)
             if not os.path.exists(dst) or not filecmp.cmp(os.path.join(ROOT, rel), dst, False):
                 os.makedirs(os.path.dirname(dst), exist_ok=True)
-                shutil.copy2(os.path.join(ROOT, rel), dst)
+                # A fresh time stamp: a copy that kept the source's would look
+                # older than the objects of a mutant left by a killed run, and
+                # the build would keep the fault.
+                shutil.copy(os.path.join(ROOT, rel), dst)
     for base, _, files in os.walk(TREE):
         for f in files:
             path = os.path.join(base, f)
