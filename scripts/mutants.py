@@ -112,8 +112,6 @@ MUTANTS = [
           "      return std::equal(x, x + 16, y);\n", "", "url-ipv6-hosts-compared-as-text"),
     (URL, ' &&\n         UrlPart(u, CURLUPART_PATH).compare(0, 11, "/linuxsetup") == 0;', ";",
      "url-path-unchecked"),
-    (URL, "a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0", "a == b",
-     "url-host-case-sensitive"),
     (CLI, "file = PackageFileName(parts.path);",
      "file = PackageFileName(FormatIpAddr(GetServerIp(parts.server)) + parts.path);",
      "probes-before-local-checks", ["address_linklocal"]),
