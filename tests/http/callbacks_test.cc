@@ -1,11 +1,13 @@
 // The libcurl callbacks of the text transfers, called the way libcurl calls
-// them: odd element sizes, empty chunks, NUL bytes, small read buffers.
+// them: odd element sizes, empty chunks, NUL bytes, small read buffers; and
+// the error text a transfer leaves for the trace.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "http/easy.h"
 #include "http/http.h"
 
 namespace {
@@ -68,6 +70,15 @@ TEST(ReadPostDataCallback, HandsBodyOverInPiecesThatFit) {
     }
     EXPECT_EQ(sent, r.body);
   }
+}
+
+TEST(ErrorBuffer, NothingOnSuccessElseLibcurlsWord) {
+  // A trace of a complete attempt must not carry an error ("No error").
+  const EasyHandle handle(curl_easy_init());
+  ASSERT_TRUE(handle);
+  const ErrorBuffer error(handle.get());
+  EXPECT_EQ(error.Explain(CURLE_OK), "");
+  EXPECT_EQ(error.Explain(CURLE_COULDNT_CONNECT), curl_easy_strerror(CURLE_COULDNT_CONNECT));
 }
 
 TEST(Min, SmallerOfTwoUnsigned64) {
