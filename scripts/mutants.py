@@ -176,6 +176,8 @@ MUTANTS = [
     (DL, "end.offset == 0 || end.size == end.complete", "end.offset == 0 || end.size > 0",
      "resumed-length-unchecked"),
     (DL, "header->amount != 1", "header->amount < 1", "repeated-header-trusted"),
+    # Survives: UrlNamesServer's parse, with the same flags, refuses such a
+    # URL before any attempt.
     (DL, "if (!WellFormedUrl(url)) return DownloadResult::kNotSent;", "", "bad-url-sent"),
     (DL, "limit_ms > 0 ? limit_ms : 0L", "0L", "attempt-time-limit-dropped"),
     (ANS, "if (*pos - start == 18) return false;", "if (*pos - start == 19) return false;",
@@ -278,7 +280,7 @@ MUTANTS = [
      "flush-error-flag-ignored"),
     (DL, "  if (t->digest != nullptr) t->digest->Update(chunk, n);\n", "", "append-digest-skipped",
      ["cli_verify"]),
-    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_verify"]),
+    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_pacing"]),
     (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
     (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
     # Survives: two probes must end in the same round of the multi handle.
