@@ -291,7 +291,7 @@ MUTANTS = [
      "flush-error-flag-ignored"),
     (DL, "  if (t->digest != nullptr) t->digest->Update(chunk, n);\n", "", "append-digest-skipped",
      ["cli_download"]),
-    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_download"]),
+    (DL, "  if (digest_) digest_->Reset();\n", "", "truncate-keeps-digest", ["cli_pacing"]),
     (TMP, "return S_ISDIR(st.st_mode);", "return false;", "directory-target-accepted"),
     (TMP, "return errno != ENOENT;", "return false;", "lstat-error-ignored"),
     # Survives: two probes must end in the same round of the multi handle.

@@ -152,9 +152,13 @@ class PacingTest(unittest.TestCase):
     def test_wrong_digest(self):
         # Unpaced, the same wrong package twice ends the -d; another wrong
         # one does not. Paced, the server may be mid-rollout: it goes on.
+        # Bytes dropped (cut with nothing to resume them by) leave the
+        # digest too: the whole package after them is not taken for wrong.
         good = generated_body(SIZE)
         # name, rules, paced, exit status, requests
         rows = [("same twice", [pkg(seed="other")], False, 255, 2),
+                ("cut bytes dropped", [pkg(close_after=5000, validators="none", times=1), pkg()],
+                 False, 0, 2),
                 ("two different, then the listed one",
                  [pkg(seed="x", times=1), pkg(seed="other", times=1), pkg()], False, 0, 3),
                 ("same twice, paced", [pkg(seed="other", times=2), pkg()], True, 0, 3)]
