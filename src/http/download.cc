@@ -82,7 +82,7 @@ const char* Framing(CURL* h, int64_t length) {
 
 // What the trace tells of the request: libcurl's own error, or else the
 // rule that refused the answer.
-void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
+void Report(CURL* h, const AnswerHead& head, CURLcode code, const ErrorBuffer& error,
             const std::string& rule, int64_t from, TransferFacts* last) {
   last->status = head.status;
   last->url = head.url;
@@ -91,13 +91,10 @@ void Report(CURL* h, const AnswerHead& head, CURLcode code, const char* error,
   last->bytes = bytes;
   last->from = from;
   last->framing = Framing(h, head.length);
-  curl_off_t retry_after = 0;
-  curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);
-  last->retry_after = retry_after;
+  last->retry_after = RetryAfterSeconds(h);
   last->error = head.status != 0 ? rule : "";
   last->outcome = head.status == 0 ? "failed" : rule.empty() ? "cut" : "rejected";
-  if (code != CURLE_OK && last->error.empty())
-    last->error = *error != '\0' ? error : curl_easy_strerror(code);
+  if (last->error.empty()) last->error = error.Explain(code);
 }
 
 // The settings of a package request beyond those every transfer shares.
@@ -192,13 +189,10 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
 int CHttpDownload::ProgressCallback(void* transfer, double dltotal, double dlnow, double,
                                     double) {
   if (trace::On() && dlnow > 0) {
+    // Progress never throws: nothing may unwind through libcurl.
     const int64_t offset = static_cast<Transfer*>(transfer)->offset;
-    try {
-      trace::Progress(offset + static_cast<int64_t>(dlnow),
-                      dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
-    } catch (...) {
-      // Out of memory: the trace misses a line, and nothing unwinds through libcurl.
-    }
+    trace::Progress(offset + static_cast<int64_t>(dlnow),
+                    dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
   }
   return 0;
 }
@@ -231,8 +225,7 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   }
   SetUp(h, &t, limit_ms);
-  char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+  const ErrorBuffer error(h);
 
   trace::NewTransfer();
   const CURLcode code = curl_easy_perform(h);

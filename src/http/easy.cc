@@ -56,6 +56,12 @@ bool SecureTransfer(CURL* handle, const std::string& url) {
 
 ErrorBuffer::ErrorBuffer(CURL* handle) { curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, text_); }
 
+int64_t RetryAfterSeconds(CURL* handle) {
+  curl_off_t seconds = 0;
+  curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &seconds);
+  return seconds;
+}
+
 std::string ErrorBuffer::Explain(CURLcode code) const {
   if (code == CURLE_OK) return "";
   return text_[0] != '\0' ? text_ : curl_easy_strerror(code);

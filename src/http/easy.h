@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,5 +39,9 @@ class ErrorBuffer {
  private:
   char text_[CURL_ERROR_SIZE] = "";
 };
+
+// The seconds the last answer's Retry-After asked for, in either of its
+// forms and on whatever status (0: none, or a date already past).
+int64_t RetryAfterSeconds(CURL* handle);
 
 #endif  // MGMTFETCH_HTTP_EASY_H_

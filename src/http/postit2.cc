@@ -64,9 +64,7 @@ std::string postit2::GetData(std::string url, TransferFacts* facts) {
   if (facts != nullptr) {
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &facts->status);
     facts->bytes = static_cast<int64_t>(body.size());
-    curl_off_t retry_after = 0;
-    curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &retry_after);
-    facts->retry_after = retry_after;
+    facts->retry_after = RetryAfterSeconds(h);
     facts->error = error.Explain(code);
   }
   if (code != CURLE_OK) return "";
