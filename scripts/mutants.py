@@ -246,8 +246,6 @@ MUTANTS = [
     (DL, "  trace::NewTransfer();\n", "", "progress-rate-from-first-body", ["cli_trace"]),
     (TRACE, "g_sink.terminal = !target.json && isatty(STDERR_FILENO);", "g_sink.terminal = false;",
      "progress-never-redrawn"),
-    # Survives until cli_trace's values that are ignored include one that starts
-    # with "1" ("10"): the unit table that killed it restated ChooseTarget.
     (TRACE, "  if (std::strcmp(trace, \"1\") == 0) {", "  if (trace[0] == '1') {", "trace-value-prefix"),
     (TRACE, "      Say(std::string(\"mgmtfetch: \") + kTraceVariable", "      (void)(std::string(\"mgmtfetch: \") + kTraceVariable",
      "ignored-value-unsaid"),

@@ -89,7 +89,9 @@ class TraceTest(unittest.TestCase):
         # Values it will not take, and a file it cannot open: one line on
         # stderr, and the run as without a trace.
         plain = run_client(["-a", SERVER.addr(), "-w"])
-        for value, said in (("foo", "ignored"), ("/nonexistent-dir/x", "No such file")):
+        # "10" only starts like the value for standard error.
+        for value, said in (("foo", "ignored"), ("10", "ignored"),
+                            ("/nonexistent-dir/x", "No such file")):
             rc, out, err = run_client(["-a", SERVER.addr(), "-w"],
                                       env=dict(os.environ, MGMTFETCH_TRACE=value))
             self.assertEqual((rc, out), plain[:2])
