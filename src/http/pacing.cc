@@ -53,25 +53,23 @@ const char* ReasonName(Pause::Reason reason) {
 Pause Backoff::After(const Failure& failure, const Draw& draw) {
   Pause pause;
   if (failure.progressed) {
-    failures_ = 0;
+    last_ms_ = 0;
     return pause;
   }
-  ++failures_;
+  int64_t floor = kFloorMs;
+  pause.reason = Pause::kBackoff;
   // Only these two statuses ask a client to come back later; a Retry-After
   // on any other answer says nothing about when the server will serve.
   if ((failure.status == 429 || failure.status == 503) && failure.retry_after > 0) {
     // No overflow: a value past the cap is the cap.
-    const int64_t least = std::min(failure.retry_after, cap_ms_ / 1000 + 1) * 1000;
+    floor = std::min(failure.retry_after, cap_ms_ / 1000 + 1) * 1000;
     pause.reason = Pause::kRetryAfter;
-    pause.ms = std::min(cap_ms_, least + draw(least / 4));
-    return pause;
   }
-  // 500 ms doubled failures_ - 1 times, stopped at the cap before it can
-  // overflow.
-  int64_t limit = kFirstLimitMs;
-  for (int i = 1; i < failures_ && limit < cap_ms_; ++i) limit *= 2;
-  pause.reason = Pause::kBackoff;
-  pause.ms = draw(std::min(limit, cap_ms_));
+  floor = std::min(floor, cap_ms_);
+  // last_ms_ never passes the cap, so three times it cannot overflow.
+  const int64_t top = std::min(cap_ms_, 3 * std::max(last_ms_, floor));
+  pause.ms = floor + draw(top - floor);
+  last_ms_ = pause.ms;
   return pause;
 }
 

@@ -63,17 +63,16 @@ void Follow(int cap_seconds, const std::vector<Step>& steps) {
 
 const Failure kCut{false, 0, 0}, kMoved{true, 0, 0};
 
-TEST(Pacing, BackoffDoublesToTheCapAndStartsOverAfterProgress) {
-  Follow(8, {{kCut, 500, 0, "backoff"},    {kCut, 1000, 0, "backoff"},
-             {kCut, 2000, 0, "backoff"},   {kCut, 4000, 0, "backoff"},
-             {kCut, 8000, 0, "backoff"},   {kCut, 8000, 0, "backoff"},
-             {kMoved, 0, 0, ""},           {kCut, 500, 0, "backoff"},
-             {kCut, 1000, 0, "backoff"},   {kMoved, 0, 0, ""},
-             {kMoved, 0, 0, ""},           {kCut, 500, 0, "backoff"}});
-  // A cap that is no power of two; the 500 ms start is under the least cap.
-  Follow(3, {{kCut, 500, 0, "backoff"}, {kCut, 1000, 0, "backoff"},
-             {kCut, 2000, 0, "backoff"}, {kCut, 3000, 0, "backoff"}});
-  Follow(1, {{kCut, 500, 0, "backoff"}, {kCut, 1000, 0, "backoff"}, {kCut, 1000, 0, "backoff"}});
+TEST(Pacing, BackoffTriplesToTheCapAndStartsOverAfterProgress) {
+  Follow(8, {{kCut, 1500, 500, "backoff"},  {kCut, 4500, 500, "backoff"},
+             {kCut, 8000, 500, "backoff"},  {kCut, 8000, 500, "backoff"},
+             {kMoved, 0, 0, ""},            {kCut, 1500, 500, "backoff"},
+             {kCut, 4500, 500, "backoff"},  {kMoved, 0, 0, ""},
+             {kMoved, 0, 0, ""},            {kCut, 1500, 500, "backoff"}});
+  // A cap that is no multiple of the steps, and one under the first top.
+  Follow(3, {{kCut, 1500, 500, "backoff"}, {kCut, 3000, 500, "backoff"},
+             {kCut, 3000, 500, "backoff"}});
+  Follow(1, {{kCut, 1000, 500, "backoff"}, {kCut, 1000, 500, "backoff"}});
   // A long run at the largest cap neither overflows nor passes it.
   Backoff longest(3600);
   Pause p;
@@ -85,11 +84,11 @@ TEST(Pacing, RetryAfterOn429And503Only) {
   const Failure busy{false, 503, 2}, limited{false, 429, 1}, error{false, 500, 2},
       moved{true, 503, 2}, zero{false, 503, 0}, past{false, 503, -5}, long_wait{false, 503, 20},
       huge{false, 429, INT64_MAX / 4};
-  // At least R, at most R and a quarter, counted in the run of failures.
-  Follow(8, {{busy, 2500, 2000, "retry-after"}, {limited, 1250, 1000, "retry-after"},
-             {kCut, 2000, 0, "backoff"},        {error, 4000, 0, "backoff"},
-             {moved, 0, 0, ""},                 {zero, 500, 0, "backoff"},
-             {past, 1000, 0, "backoff"}});
+  // At least R, up to three times the run's previous wait, which R starts.
+  Follow(8, {{busy, 6000, 2000, "retry-after"}, {limited, 8000, 1000, "retry-after"},
+             {kCut, 8000, 500, "backoff"},      {error, 8000, 500, "backoff"},
+             {moved, 0, 0, ""},                 {zero, 1500, 500, "backoff"},
+             {past, 4500, 500, "backoff"}});
   // Never past the cap, however long the server asks for.
   Follow(8, {{long_wait, 8000, 8000, "retry-after"}, {huge, 8000, 8000, "retry-after"}});
   Follow(9, {{Failure{false, 503, 8}, 9000, 8000, "retry-after"}});
