@@ -127,14 +127,15 @@ class DownloadTest(unittest.TestCase):
                              else (0o664, False))
 
     def test_slow_server_resumes_over_attempts(self):
-        # 50 kB dripped over 2.5 s: each 1 s attempt asks only for the rest.
-        self.fresh([drip(50000)])
+        # 400 kB dripped over 2 s: each 1 s attempt asks only for the rest and
+        # the 64 KiB before it, so each byte comes once, but for those.
+        self.fresh([pkg(body_size=400000, drip={"chunk": 20000, "interval": 0.1})])
         rc, _, _ = run_client(["-t", "1", "-d", SERVER.url(PKG)], cwd=self.cwd)
-        got = SERVER.requests()
-        self.assertEqual((rc, self.path("a.run").read_bytes()), (0, generated_body(50000)))
+        got = SERVER.settled()
+        self.assertEqual((rc, self.path("a.run").read_bytes()), (0, generated_body(400000)))
         self.assertGreater(len(got), 2)
         self.assertTrue(all(header(r, "Range") for r in got[1:]))
-        self.assertLess(sum(r["sent"] for r in got), 50000 + 2000 * len(got))
+        self.assertLess(sum(r["sent"] for r in got), 400000 + (65536 + 40000) * len(got))
 
     def test_error_page_body_is_refused_at_its_first_chunk(self):
         # 50 MiB at 64 KiB per 20 ms take 16 s to send, and with -t 0 only the
