@@ -265,16 +265,14 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms
   if (size < 0) return DownloadResult::kLocalFailure;
   PackageIdentity identity;
   const bool identified = IdentityOf(head, &identity);
-  const Verdict verdict = JudgeAnswer(head, kept, kept_);
-  // A body that ended before all of the overlap came proves nothing either.
-  const bool broken = verdict == Verdict::kTake &&
-                      (t.seam.differs() || (code == CURLE_OK && !t.seam.matched()));
+  // A body that ends before all of the overlap came adds nothing, so
+  // Settle's length rule refuses it when finished and keeps the bytes when cut.
   last_.overlap = t.seam.asked();
-  last_.overlap_matched = kept == 0 ? "-" : broken ? "no" : t.seam.matched() ? "yes" : "-";
-  const Settlement s = Settle({verdict, code == CURLE_OK, t.written, kept, size,
-                               kept_.complete, identified, broken});
+  last_.overlap_matched = t.seam.differs() ? "no" : kept > 0 && t.seam.matched() ? "yes" : "-";
+  const Settlement s = Settle({JudgeAnswer(head, kept, kept_), code == CURLE_OK, t.written,
+                               kept, size, kept_.complete, identified, t.seam.differs()});
   if (s.short_body) last_.error = "shorter than the package";
-  if (broken) last_.error = "other bytes before the cut: the kept bytes are dropped";
+  if (t.seam.differs()) last_.error = "other bytes before the cut: the kept bytes are dropped";
   if (s.keep == Keep::kNewIdentity) kept_ = identity;
   if (s.keep == Keep::kNothing && !Drop()) return DownloadResult::kLocalFailure;
   return s.result;

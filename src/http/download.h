@@ -36,7 +36,7 @@ struct AnswerEnd {
   int64_t size = 0;         // bytes the file holds now
   int64_t complete = -1;    // the package's length, as the kept bytes' identity gives it
   bool identified = false;  // the answer's head gives its bytes an identity (IdentityOf)
-  bool seam_broken = false;  // a resumed answer did not repeat the last kept bytes (Seam)
+  bool seam_broken = false;  // a resumed answer repeated other bytes than those kept (Seam)
 };
 
 // What becomes of the file's bytes: kept under the identity they had, kept
