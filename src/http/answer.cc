@@ -157,8 +157,9 @@ std::string ExplainVerdict(const AnswerHead& head, int64_t offset,
   }
   if (head.status != 206) return status + " to a range: the kept bytes are dropped";
   const ByteRange& r = head.range;
+  const int64_t asked = offset - OverlapOf(offset);
   const char* why = r.first < 0                        ? "no Content-Range"
-                    : r.first != offset - OverlapOf(offset) ? "a range that starts elsewhere"
+                    : r.first != asked                 ? "a range that starts elsewhere"
                     : r.last + 1 != r.complete         ? "a range that ends short"
                     : r.complete != kept.complete      ? "another length"
                     : head.url != kept.url             ? "another URL"

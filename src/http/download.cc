@@ -151,8 +151,9 @@ Settlement Settle(const AnswerEnd& end) {
   if (end.seam_broken) return {DownloadResult::kStale, Keep::kNothing};
   // An answer that wrote bytes it then turned out not to be.
   if (end.verdict == Verdict::kReject) return {DownloadResult::kFailed, Keep::kNothing};
-  // Never finished alone: with a resume offset libcurl also reports success
-  // for a 200 whose length equals the offset, having written nothing.
+  // Never finished alone: a resumed answer can end having brought less than
+  // the rest (a 206 whose length falls short of its range, or a body that
+  // ended within the overlap).
   if (end.finished) {
     if (end.offset == 0 || end.size == end.complete)
       return {DownloadResult::kComplete, Keep::kBytes};
