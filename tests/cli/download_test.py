@@ -151,14 +151,11 @@ class DownloadTest(unittest.TestCase):
         # carries about half of the package.
         if not shutil.which("nginx"):
             cannot(self, "needs nginx")
-        old, new = os.urandom(1 << 20), os.urandom(1 << 20)
-        www = pathlib.Path(self.logs, "linuxsetup")
+        www, new, port = pathlib.Path(self.logs, "linuxsetup"), os.urandom(1 << 20), free_port()
         www.mkdir()
-        (www / "a.run").write_bytes(old)
-        pathlib.Path(self.logs, "new").write_bytes(new)
-        os.utime(self.logs + "/new", (MTIME, MTIME))
-        os.utime(www / "a.run", (MTIME, MTIME))
-        port = free_port()
+        for path, body in ((www / "a.run", os.urandom(1 << 20)), (www / "new", new)):
+            path.write_bytes(body)
+            os.utime(path, (MTIME, MTIME))
         pathlib.Path(self.logs, "nginx.conf").write_text(f"""daemon off; master_process off;
 pid {self.logs}/nginx.pid; error_log {self.logs}/error.log;
 events {{ worker_connections 16; }}
@@ -183,7 +180,7 @@ http {{ log_format r '$http_range $status'; access_log {self.logs}/access.log r;
             self.assertIsNone(proc.poll())
             time.sleep(0.01)
         time.sleep(0.3)
-        subprocess.run(["cp", "--preserve=timestamps", self.logs + "/new", www / "swap"], check=True)
+        subprocess.run(["cp", "--preserve=timestamps", www / "new", www / "swap"], check=True)
         os.rename(www / "swap", www / "a.run")
         self.assertEqual(proc.wait(30), 0)
         self.assertEqual(self.path("a.run").read_bytes(), new)
