@@ -43,6 +43,8 @@ void TraceAttempt(const char* job, const TransferFacts& f, const char* outcome,
                           {"url", f.url}, {"status", f.status},
                           {"bytes", static_cast<long long>(f.bytes)},
                           {"resumed_from", static_cast<long long>(f.from)},
+                          {"overlap", static_cast<long long>(f.overlap)},
+                          {"overlap_matched", f.overlap_matched},
                           {"ms", trace::MsSince(began)}, {"outcome", outcome},
                           {"error", f.error}});
 }

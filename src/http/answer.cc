@@ -116,6 +116,8 @@ bool IdentityOf(const AnswerHead& head, PackageIdentity* identity) {
   return true;
 }
 
+int64_t OverlapOf(int64_t kept) { return kept < kOverlapLimit ? kept : kOverlapLimit; }
+
 Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentity& kept) {
   const long status = head.status;
   if (offset == 0)
@@ -125,7 +127,7 @@ Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentit
   if (status == 206) {
     const ByteRange& r = head.range;
     const std::string& validator = kept.by_date ? head.last_modified : head.etag;
-    const bool continues = r.first == offset && r.last + 1 == r.complete &&
+    const bool continues = r.first == offset - OverlapOf(offset) && r.last + 1 == r.complete &&
                            r.complete == kept.complete && head.url == kept.url &&
                            !kept.validator.empty() && validator == kept.validator;
     return continues ? Verdict::kTake : Verdict::kStale;
@@ -155,8 +157,9 @@ std::string ExplainVerdict(const AnswerHead& head, int64_t offset,
   }
   if (head.status != 206) return status + " to a range: the kept bytes are dropped";
   const ByteRange& r = head.range;
+  const int64_t asked = offset - OverlapOf(offset);
   const char* why = r.first < 0                        ? "no Content-Range"
-                    : r.first != offset                ? "a range that starts elsewhere"
+                    : r.first != asked                 ? "a range that starts elsewhere"
                     : r.last + 1 != r.complete         ? "a range that ends short"
                     : r.complete != kept.complete      ? "another length"
                     : head.url != kept.url             ? "another URL"

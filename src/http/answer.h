@@ -55,17 +55,26 @@ bool ParseHttpDate(const std::string& value, int64_t* seconds);
 // within the second its date names).
 bool IdentityOf(const AnswerHead& head, PackageIdentity* identity);
 
+// How many of the kept bytes a resumed request asks for again, just before
+// the first one missing (Range: bytes=(kept - overlap)-): all of them up to
+// 64 KiB. A version swapped in under the same validator and length almost
+// never repeats them, so the answer proves it continues the very bytes kept.
+constexpr int64_t kOverlapLimit = 64 * 1024;
+int64_t OverlapOf(int64_t kept);
+
 enum class Verdict {
   kTake,   // the body is the package, or the rest of the kept bytes
   kStale,  // drop the kept bytes and ask for the whole package
   kReject  // not the package: an error, a redirect, an empty answer
 };
 
-// The verdict on a final answer to a request for the package from `offset`
-// on (0: the whole package, asked without a range). Only a 2xx other than
-// 204 and 205 carries a package. A 206 continues the kept bytes only when it
-// starts at the offset, runs to the end, and repeats their identity: the same
-// URL, validator and complete length. A refusal of the range itself (any 4xx
+// The verdict on a final answer to a request for what follows the `offset`
+// bytes kept (0: the whole package, asked without a range). Only a 2xx other
+// than 204 and 205 carries a package. A 206 continues the kept bytes only
+// when it starts where asked, OverlapOf(offset) bytes before the offset, runs
+// to the end, and repeats their identity: the same URL, validator and
+// complete length. Whether the bytes it repeats are the kept ones is known
+// only as its body arrives (Seam). A refusal of the range itself (any 4xx
 // but a time-out or a rate limit, and 501) drops the kept bytes, so that the
 // request is not repeated as it was.
 Verdict JudgeAnswer(const AnswerHead& head, int64_t offset, const PackageIdentity& kept);

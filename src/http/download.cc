@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -64,6 +65,7 @@ struct Transfer {
   long judged_at = -1;  // the redirect count of the answer judged
   Verdict verdict = Verdict::kReject;
   int64_t written = 0;
+  Seam seam{};  // the kept bytes asked again before the offset
 };
 
 // How the body of the last answer ended (see TransferFacts::framing).
@@ -111,6 +113,20 @@ void SetUp(CURL* h, Transfer* t, long limit_ms) {
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 }
 
+// Asks for the bytes from `from` on, guarded by the validator of the kept
+// bytes: If-Range makes a server whose package changed answer with the whole
+// new one instead of its tail; what the answer then proves is checked all
+// the same, since not every server or proxy honours it. False when out of
+// memory.
+bool AskFrom(CURL* h, int64_t from, const std::string& validator,
+             std::unique_ptr<curl_slist, ListCleanup>* headers) {
+  // A range, not a resume offset: libcurl sends no range for an offset of 0.
+  curl_easy_setopt(h, CURLOPT_RANGE, (std::to_string(from) + "-").c_str());
+  headers->reset(curl_slist_append(nullptr, ("If-Range: " + validator).c_str()));
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers->get());
+  return *headers != nullptr;
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Milliseconds left of an attempt that began at `start` (0: no limit).
@@ -130,10 +146,14 @@ Settlement Settle(const AnswerEnd& end) {
   if (end.verdict == Verdict::kReject && end.written == 0)
     return {DownloadResult::kFailed, Keep::kBytes};
   if (end.verdict == Verdict::kStale) return {DownloadResult::kStale, Keep::kNothing};
+  // The same validator and length, but other bytes before the cut: another
+  // version that a resumed download would join to the kept one.
+  if (end.seam_broken) return {DownloadResult::kStale, Keep::kNothing};
   // An answer that wrote bytes it then turned out not to be.
   if (end.verdict == Verdict::kReject) return {DownloadResult::kFailed, Keep::kNothing};
-  // Never finished alone: with a resume offset libcurl also reports success
-  // for a 200 whose length equals the offset, having written nothing.
+  // Never finished alone: a resumed answer can end having brought less than
+  // the rest (a 206 whose length falls short of its range, or a body that
+  // ended within the overlap).
   if (end.finished) {
     if (end.offset == 0 || end.size == end.complete)
       return {DownloadResult::kComplete, Keep::kBytes};
@@ -144,6 +164,13 @@ Settlement Settle(const AnswerEnd& end) {
   // identity that a resumed answer can be held to.
   if (end.offset > 0) return {DownloadResult::kFailed, Keep::kBytes};
   return {DownloadResult::kFailed, end.identified ? Keep::kNewIdentity : Keep::kNothing};
+}
+
+size_t Seam::Take(const char* chunk, size_t n) noexcept {
+  const size_t overlap = std::min(n, tail_.size() - seen_);
+  if (std::memcmp(chunk, tail_.data() + seen_, overlap) != 0) differs_ = true;
+  seen_ += overlap;
+  return overlap;
 }
 
 CHttpDownload::CHttpDownload(const std::string& target) : file_(target) {}
@@ -177,20 +204,26 @@ size_t CHttpDownload::DownloadCallback(void* chunk, size_t size, size_t count,
   }
   // An error page or a stray 206 is not worth the bandwidth.
   if (t->verdict != Verdict::kTake) return kRefuse;
+  const char* body = static_cast<const char*>(chunk);
+  const size_t all = size * count;
+  // The overlap only proves where the body belongs: the file has it already.
+  const size_t skip = t->seam.Take(body, all);
+  if (t->seam.differs()) return kRefuse;
   // A short count ends the transfer; the stream's error flag tells why.
-  const size_t n = t->file->Append(chunk, size * count);
+  const size_t n = t->file->Append(body + skip, all - skip);
   // Fed as the body is written, across resumed attempts: the file is never
   // read back to be checked. It sees exactly the bytes the file took.
-  if (t->digest != nullptr) t->digest->Update(chunk, n);
+  if (t->digest != nullptr) t->digest->Update(body + skip, n);
   t->written += static_cast<int64_t>(n);
-  return n;
+  return skip + n;
 }
 
 int CHttpDownload::ProgressCallback(void* transfer, double dltotal, double dlnow, double,
                                     double) {
   if (trace::On() && dlnow > 0) {
     // Progress never throws: nothing may unwind through libcurl.
-    const int64_t offset = static_cast<Transfer*>(transfer)->offset;
+    const Transfer* t = static_cast<Transfer*>(transfer);
+    const int64_t offset = t->offset - t->seam.asked();
     trace::Progress(offset + static_cast<int64_t>(dlnow),
                     dltotal > 0 ? offset + static_cast<int64_t>(dltotal) : -1);
   }
@@ -216,13 +249,11 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms
   Transfer t{h, &file_, digest_.get(), kept, &kept_};
   std::unique_ptr<curl_slist, ListCleanup> headers;
   if (kept > 0) {
-    // If-Range makes a server whose package changed answer with the whole
-    // new one instead of its tail; what the answer then proves is checked
-    // all the same, since not every server or proxy honours it.
-    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(kept));
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + kept_.validator).c_str()));
-    if (!headers) return DownloadResult::kLocalFailure;
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    std::string tail;
+    if (!file_.Tail(OverlapOf(kept), &tail)) return DownloadResult::kLocalFailure;
+    t.seam = Seam(std::move(tail));
+    if (!AskFrom(h, kept - t.seam.asked(), kept_.validator, &headers))
+      return DownloadResult::kLocalFailure;
   }
   SetUp(h, &t, limit_ms);
   const ErrorBuffer error(h);
@@ -235,9 +266,14 @@ DownloadResult CHttpDownload::DownloadFile(const std::string& url, long limit_ms
   if (size < 0) return DownloadResult::kLocalFailure;
   PackageIdentity identity;
   const bool identified = IdentityOf(head, &identity);
+  // A body that ends before all of the overlap came adds nothing, so
+  // Settle's length rule refuses it when finished and keeps the bytes when cut.
+  last_.overlap = t.seam.asked();
+  last_.overlap_matched = t.seam.differs() ? "no" : kept > 0 && t.seam.matched() ? "yes" : "-";
   const Settlement s = Settle({JudgeAnswer(head, kept, kept_), code == CURLE_OK, t.written,
-                               kept, size, kept_.complete, identified});
+                               kept, size, kept_.complete, identified, t.seam.differs()});
   if (s.short_body) last_.error = "shorter than the package";
+  if (t.seam.differs()) last_.error = "other bytes before the cut: the kept bytes are dropped";
   if (s.keep == Keep::kNewIdentity) kept_ = identity;
   if (s.keep == Keep::kNothing && !Drop()) return DownloadResult::kLocalFailure;
   return s.result;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "http/answer.h"
 #include "http/http.h"
@@ -35,6 +36,7 @@ struct AnswerEnd {
   int64_t size = 0;         // bytes the file holds now
   int64_t complete = -1;    // the package's length, as the kept bytes' identity gives it
   bool identified = false;  // the answer's head gives its bytes an identity (IdentityOf)
+  bool seam_broken = false;  // a resumed answer repeated other bytes than those kept (Seam)
 };
 
 // What becomes of the file's bytes: kept under the identity they had, kept
@@ -53,6 +55,27 @@ struct Settlement {
 // version of it, leave nothing behind.
 Settlement Settle(const AnswerEnd& end);
 
+// The overlap of a resumed answer, held against the last kept bytes as its
+// body arrives: compared only, never written nor hashed again.
+class Seam {
+ public:
+  Seam() = default;  // nothing asked again: nothing to compare
+  explicit Seam(std::string tail) : tail_(std::move(tail)) {}
+
+  // How many bytes at the start of `chunk` are overlap. Once one of them
+  // differs from the kept byte it repeats, differs() stays true.
+  size_t Take(const char* chunk, size_t n) noexcept;
+  int64_t asked() const { return static_cast<int64_t>(tail_.size()); }
+  bool differs() const { return differs_; }
+  // All of the overlap arrived and repeated the kept bytes.
+  bool matched() const { return !differs_ && seen_ == tail_.size(); }
+
+ private:
+  std::string tail_;  // the last kept bytes, as many as were asked again
+  size_t seen_ = 0;
+  bool differs_ = false;
+};
+
 // One download of a package into a temporary file beside `target`, following
 // up to 5 redirects per request. It owns everything an attempt hands to the
 // next: the file, what its bytes are (where they came from, the validator and
@@ -70,9 +93,11 @@ class CHttpDownload {
   bool Verify(const Sha256Digest& listed);
 
   // One attempt, limited by -t from now: a request for the package, or for
-  // its rest when bytes are kept; when those turn out stale, `stale` is told
-  // of that request and the whole package is asked for within what is left of
-  // the attempt. A whole package is held to the listed digest.
+  // its rest when bytes are kept, from OverlapOf(kept) bytes before it, so
+  // that the answer has to repeat the last of them (Seam); when they turn
+  // out stale, `stale` is told of that request and the whole package is
+  // asked for within what is left of the attempt. A whole package is held
+  // to the listed digest.
   DownloadResult Attempt(const std::string& url,
                          const std::function<void(const TransferFacts&)>& stale);
   // What the last request met; its error says why an attempt failed.

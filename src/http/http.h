@@ -36,7 +36,9 @@ struct TransferFacts {
   long status = 0;
   std::string url;        // after redirects
   int64_t bytes = 0;      // body bytes received
-  int64_t from = 0;       // the offset asked for
+  int64_t from = 0;       // the bytes kept, whose rest was asked for
+  int64_t overlap = 0;    // the kept bytes asked again before them
+  std::string overlap_matched = "-";  // whether the answer repeated them: yes, no, -
   std::string outcome;    // as the trace names it: "cut", "stale", ...
   std::string error;      // libcurl's word, or the rule that refused the answer
   // How the body's end was known: "length", "chunked", "close" (the server

@@ -106,7 +106,8 @@ TempFile::TempFile(const std::string& target, bool nameless) : target_(target) {
   if (nameless) {
     // The same mode a plain create gets, so that the umask or a default ACL
     // applies as it would to the target itself.
-    fd = open(DirectoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Read as well: a resumed download reads back the last bytes it kept.
+    fd = open(DirectoryOf(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     struct stat st {};
     // A name is given through /proc at the end; without /proc that fails.
     if (fd >= 0 && stat(FdPath(fd).c_str(), &st) != 0) {
@@ -121,7 +122,7 @@ TempFile::TempFile(const std::string& target, bool nameless) : target_(target) {
   }
   if (fd < 0) {
     name_ = MakeUnique(target, [&fd](const std::string& name) {
-      fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       return fd >= 0;
     });
     if (name_.empty()) return;
@@ -154,6 +155,21 @@ int64_t TempFile::Flush() {
 
 size_t TempFile::Append(const void* data, size_t n) {
   return fwrite(data, 1, n, stream_);
+}
+
+bool TempFile::Tail(size_t n, std::string* tail) {
+  const int64_t size = Flush();
+  if (size < static_cast<int64_t>(n)) return false;
+  tail->resize(n);
+  for (size_t got = 0; got < n;) {
+    // The stream's own position stays at the end, where the body goes on.
+    const ssize_t r = pread(fileno(stream_), &(*tail)[got], n - got,
+                            size - static_cast<int64_t>(n) + static_cast<int64_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
 }
 
 bool TempFile::Truncate() {

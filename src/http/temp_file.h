@@ -43,6 +43,9 @@ class TempFile {
   // Writes out what is buffered; the bytes the file holds, or -1 when a write
   // failed (the stream's error flag is then set).
   int64_t Flush();
+  // The last n bytes written, read back into *tail. False when the file
+  // holds fewer, or a write or read failed.
+  bool Tail(size_t n, std::string* tail);
   // Empties the file for a fresh start. False when a write failed.
   bool Truncate();
   // Flushes, closes and puts the file in place of the target. False if any

@@ -116,7 +116,7 @@ class PacingTest(unittest.TestCase):
                 self.assertTrue(least <= gaps(times)[0] <= most, gaps(times))
 
     def test_resume_follows_at_once_when_paced(self):
-        rules = [pkg(close_after=40000, times=4), pkg()]
+        rules = [pkg(close_after=80000, times=4), pkg()]
         code, _, _, times, landed = self.fetch(rules, PACED)
         self.assertEqual((code, landed, len(times)), (0, generated_body(SIZE), 5))
         self.assertTrue(all(g < 0.4 for g in gaps(times)), gaps(times))

@@ -121,11 +121,13 @@ TEST(AnswerHead, Identities) {
 
 TEST(AnswerHead, Verdicts) {
   const Verdict take = Verdict::kTake, stale = Verdict::kStale, reject = Verdict::kReject;
-  const PackageIdentity none, tag{kUrl, "\"v1\"", false, 900}, date{kUrl, kOld, true, 900};
-  AnswerHead mirror = Head(206, "\"v1\"", "", "", 70, 900);
+  // 70000 bytes kept: the rest is asked from 64 KiB before them, at 4464.
+  const int64_t k = 70000, at = k - 65536, whole = 200000;
+  const PackageIdentity none, tag{kUrl, "\"v1\"", false, whole}, date{kUrl, kOld, true, whole};
+  AnswerHead mirror = Head(206, "\"v1\"", "", "", at, whole);
   mirror.url = "http://127.0.0.1:8080/linuxsetup/c/a.run";
-  AnswerHead short_part = Head(206, "\"v1\"", "", "", 70, 900);
-  short_part.range.last = 800;
+  AnswerHead short_part = Head(206, "\"v1\"", "", "", at, whole);
+  short_part.range.last = 80000;
   const struct { AnswerHead head; int64_t offset; const PackageIdentity& kept; Verdict want; } rows[] = {
       // The whole package, asked without a range.
       {Head(200, "", "", ""), 0, none, take}, {Head(203, "", "", ""), 0, none, take},
@@ -133,27 +135,33 @@ TEST(AnswerHead, Verdicts) {
       {Head(206, "", "", "", 0, 900), 0, none, reject}, {Head(300, "", "", ""), 0, none, reject},
       {Head(304, "", "", ""), 0, none, reject}, {Head(404, "", "", ""), 0, none, reject},
       {Head(199, "", "", ""), 0, none, reject},
-      // The rest: only the same version of the same package from the offset on.
-      {Head(206, "\"v1\"", "", "", 70, 900), 70, tag, take},
-      {Head(206, "\"v1\"", kOld, "", 70, 900), 70, date, take},
-      {Head(206, "\"v2\"", "", "", 70, 900), 70, tag, stale},
-      {Head(206, "", "", "", 70, 900), 70, tag, stale},
-      {Head(206, "\"v1\"", "", "", 70, 900), 70, date, stale},  // not the kind sent
-      {Head(206, "\"v1\"", kMinute, "", 70, 900), 70, date, stale},
-      {Head(206, "\"v1\"", "", "", 70, 1200), 70, tag, stale},
-      {Head(206, "\"v1\"", "", "", 71, 900), 70, tag, stale},
-      {Head(206, "\"v1\"", "", "", 0, 900), 70, tag, stale},
-      {Head(206, "\"v1\"", "", ""), 70, tag, stale}, {short_part, 70, tag, stale},
-      {mirror, 70, tag, stale}, {Head(206, "", "", "", 70, 900), 70, none, stale},
-      {Head(200, "\"v1\"", "", ""), 70, tag, stale}, {Head(204, "", "", ""), 70, tag, stale},
-      {Head(416, "", "", ""), 70, tag, stale},
+      // The rest: only the same version of the same package from where asked on.
+      {Head(206, "\"v1\"", "", "", at, whole), k, tag, take},
+      {Head(206, "\"v1\"", kOld, "", at, whole), k, date, take},
+      {Head(206, "\"v2\"", "", "", at, whole), k, tag, stale},
+      {Head(206, "", "", "", at, whole), k, tag, stale},
+      {Head(206, "\"v1\"", "", "", at, whole), k, date, stale},  // not the kind sent
+      {Head(206, "\"v1\"", kMinute, "", at, whole), k, date, stale},
+      {Head(206, "\"v1\"", "", "", at, 1200), k, tag, stale},
+      {Head(206, "\"v1\"", "", "", at + 1, whole), k, tag, stale},
+      {Head(206, "\"v1\"", "", "", k, whole), k, tag, stale},  // at the cut, not before it
+      {Head(206, "\"v1\"", "", "", 0, whole), k, tag, stale},
+      // Fewer than 64 KiB kept: all of them are asked again.
+      {Head(206, "\"v1\"", "", "", 0, whole), 700, tag, take},
+      {Head(206, "\"v1\"", "", "", 700, whole), 700, tag, stale},
+      {Head(206, "\"v1\"", "", "", 0, whole), 65536, tag, take},
+      {Head(206, "\"v1\"", "", "", 1, whole), 65537, tag, take},
+      {Head(206, "\"v1\"", "", ""), k, tag, stale}, {short_part, k, tag, stale},
+      {mirror, k, tag, stale}, {Head(206, "", "", "", at, whole), k, none, stale},
+      {Head(200, "\"v1\"", "", ""), k, tag, stale}, {Head(204, "", "", ""), k, tag, stale},
+      {Head(416, "", "", ""), k, tag, stale},
       // A refused range is dropped; what may pass keeps the kept bytes.
-      {Head(400, "", "", ""), 70, tag, stale}, {Head(412, "", "", ""), 70, tag, stale},
-      {Head(404, "", "", ""), 70, tag, stale}, {Head(408, "", "", ""), 70, tag, reject},
-      {Head(429, "", "", ""), 70, tag, reject}, {Head(501, "", "", ""), 70, tag, stale},
-      {Head(500, "", "", ""), 70, tag, reject},
-      {Head(503, "", "", ""), 70, tag, reject}, {Head(302, "", "", ""), 70, tag, reject},
-      {Head(0, "", "", ""), 70, tag, reject},
+      {Head(400, "", "", ""), k, tag, stale}, {Head(412, "", "", ""), k, tag, stale},
+      {Head(404, "", "", ""), k, tag, stale}, {Head(408, "", "", ""), k, tag, reject},
+      {Head(429, "", "", ""), k, tag, reject}, {Head(501, "", "", ""), k, tag, stale},
+      {Head(500, "", "", ""), k, tag, reject},
+      {Head(503, "", "", ""), k, tag, reject}, {Head(302, "", "", ""), k, tag, reject},
+      {Head(0, "", "", ""), k, tag, reject},
   };
   for (const auto& r : rows)
     EXPECT_EQ(JudgeAnswer(r.head, r.offset, r.kept), r.want)

@@ -18,10 +18,12 @@ PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.execu
 BLOCK = 65536
 
 
-def generated_body(size, seed=0):
-    """The body of the rule {"body_size": size, "seed": seed}."""
-    return b"".join(hashlib.shake_128(f"{seed}:{k}".encode()).digest(BLOCK)
+def generated_body(size, seed=0, seed_from=None):
+    """The body of the rule {"body_size": size, "seed": seed, "seed_from": seed_from}."""
+    body = b"".join(hashlib.shake_128(f"{seed}:{k}".encode()).digest(BLOCK)
                     for k in range(-(-size // BLOCK)))[:size]
+    return body[:seed_from[0]] + generated_body(size, seed_from[1])[seed_from[0]:] if seed_from \
+        else body
 
 
 def default_package(path):

@@ -10,8 +10,8 @@ MODES = (None, "json", "text")
 # The fields of each event, after time, pid and event.
 FIELDS = {
     "start": ["version", "args"], "address": ["job", "given", "url"],
-    "attempt": ["job", "number", "left", "url", "status", "bytes", "resumed_from", "ms",
-                "outcome", "error"],
+    "attempt": ["job", "number", "left", "url", "status", "bytes", "resumed_from",
+                "overlap", "overlap_matched", "ms", "outcome", "error"],
     "skip": ["job", "reason"], "progress": ["bytes", "total", "rate"],
     "commit": ["file", "bytes", "framing", "outcome", "error"], "end": ["status", "ms"],
     "probe": ["interface", "outcome", "status", "error", "ms"], "discovery": ["interface", "ms"],
@@ -54,7 +54,8 @@ def events(mode, path, stderr):
 
 def check_trace(test, want, job, status, seen):
     """`want`: "attempts" (outcomes of the job's attempts), "error" (in the
-    last that did not complete), "resumed_from" (per attempt), "skip" (the
+    last that did not complete), "resumed_from", "overlap", "overlap_matched"
+    (per attempt), "skip" (the
     start of the job's last skip reason), "commit" (fields of the one commit)."""
     text = lambda values: [str(v) for v in values]  # noqa: E731
     test.assertEqual(text([seen[-1]["event"], seen[-1].get("status")]), ["end", str(status)])
@@ -64,8 +65,9 @@ def check_trace(test, want, job, status, seen):
         test.assertEqual([e["outcome"] for e in attempts], want["attempts"])
     if "error" in want:
         test.assertIn(want["error"], [e["error"] for e in attempts if e["outcome"] != "complete"][-1])
-    if "resumed_from" in want:
-        test.assertEqual(text(e["resumed_from"] for e in attempts), text(want["resumed_from"]))
+    for field in ("resumed_from", "overlap", "overlap_matched"):
+        if field in want:
+            test.assertEqual(text(e[field] for e in attempts), text(want[field]))
     if "skip" in want:
         test.assertTrue(skips and skips[-1]["reason"].startswith(want["skip"]), skips)
     if "commit" in want:
