@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "http/temp_file.h"
+#include "test_util.h"
 
 namespace {
 // While not negative, the temporary names are forced: draw k (counting from
@@ -35,30 +36,16 @@ namespace {
 
 class TempFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/temp-file-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override {
-    g_draw = -1;
-    ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-  }
+  void TearDown() override { g_draw = -1; }
 
   // What a shell command run in the directory prints; hidden temporary names
   // are cut to their prefix.
   std::string Sh(const std::string& command) const {
-    const std::string line =
-        "cd " + dir_ + " && " + command + " | sed 's/^\\.mgmtfetch-.*/.mgmtfetch-/'";
-    FILE* pipe = popen(line.c_str(), "r");
-    std::string out;
-    char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-    return out;
+    return scratch_.Sh(command + " | sed 's/^\\.mgmtfetch-.*/.mgmtfetch-/'");
   }
 
-  std::string dir_;
+  const ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 TEST_F(TempFileTest, LandsOnlyThroughCommitAndLeavesNothingElse) {
