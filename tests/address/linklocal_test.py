@@ -12,7 +12,7 @@ import unittest
 
 from mgmttest import (ENDLESS, MEMORY_GUARD, RSS_SLACK_KIB, Netns, Standin, default_package,
                       events, header, require_netns, run_client, run_measured, spend, table,
-                      traced)
+                      tempdir, traced)
 
 PROBE = "/support/getuseraddressbyurl"
 DEAD, LIVE = ("d1", "d2", "d3"), ("l1", "l2", "l3")
@@ -96,9 +96,12 @@ class LinkLocal(unittest.TestCase):
         """Rows of linklocal.json: dead links ahead or not, -t, TLS or not,
         what l1.. answer a probe, variables, the winner (0: none), how many
         live links see a probe, bounds in seconds (wide enough for valgrind;
-        probes in turn would wait out three time-outs). A key pinned that no
-        server has fails every TLS handshake, and HTTP is not tried."""
+        probes in turn would wait out three time-outs), and for a row traced
+        (in JSON) each link's probe outcome and the discovery's link and ms
+        bounds. A key pinned that no server has fails every TLS handshake, and
+        HTTP is not tried."""
         self.addCleanup(self.dead_links, False)
+        path = os.path.join(tempdir(self), "trace")
         for row in table(os.path.join(os.path.dirname(__file__), "linklocal.json"),
                          pin="sha256//" + "A" * 43 + "="):
             tls, winner, probed = row.get("tls", False), row["winner"], row["probed"]
@@ -107,8 +110,9 @@ class LinkLocal(unittest.TestCase):
                 self.dead_links(row.get("dead", False))
                 self.rules(*(post(**answer) for answer in row.get("probes", [])))
                 start = time.monotonic()
-                out = self.fetch("-a", f"fe80::1:{port}", "-w", t=row["t"],
-                                 env=dict(os.environ, **row.get("env", {})))
+                out = self.fetch("-a", f"fe80::1:{port}", "-w", t=row["t"], env=dict(
+                    os.environ, **row.get("env", {}), **traced("json" if "trace" in row else None,
+                                                               path)))
                 low, high = row["seconds"]
                 self.assertTrue(low <= time.monotonic() - start < high)
                 self.assertEqual(out, (0, f"version of l{winner}\n".encode() if winner
@@ -116,88 +120,47 @@ class LinkLocal(unittest.TestCase):
                 self.assertEqual(self.seen(), [
                     [self.probe(f"l{k}", port, tls)] * (k <= probed)
                     + [("GET", "/version.info", "", tls)] * (k == winner) for k in (1, 2, 3)])
+                if "trace" in row:
+                    seen = events("json", path, b"")
+                    self.assertEqual([[e["interface"], e["outcome"]] for e in seen
+                                      if e["event"] == "probe"], row["trace"]["probes"])
+                    found = [[e["interface"], e["ms"]] for e in seen if e["event"] == "discovery"]
+                    name, low, high = row["trace"]["discovery"]
+                    self.assertTrue(len(found) == 1 and found[0][0] == name
+                                    and low <= found[0][1] < high, found)
 
-    def test_trace_tells_each_probe(self):
-        self.addCleanup(self.dead_links, False)
-        self.dead_links(True)
-        self.rules()
-        with tempfile.TemporaryDirectory() as logs:
-            path = os.path.join(logs, "trace")
-            out = self.fetch("-a", f"fe80::1:{self.servers[0].port()}", "-w", t=10,
-                             env=dict(os.environ, **traced("json", path)))
-            seen = events("json", path, b"")
-        self.assertEqual(out, (0, b"version of l1\n"))
-        # Dead links still waiting when l1 answered; links after it never probed.
-        self.assertEqual([(e["interface"], e["outcome"]) for e in seen if e["event"] == "probe"],
-                         [(d, "no answer") for d in DEAD] + [("l1", "answered"),
-                                                             ("l2", "not sent"), ("l3", "not sent")])
-        found = [e for e in seen if e["event"] == "discovery"]
-        self.assertEqual([e["interface"] for e in found], ["l1"])
-        self.assertTrue(700 <= found[0]["ms"] < 5000, found)
-
-    def test_w_and_d_use_the_link_found(self):
-        # Nine failures leave only the tenth attempt of the run's budget, so
-        # any unit taken by the probes loses the answer.
+    def test_w_and_d_use_the_link_found_not_a_proxy(self):
+        """Nine failures leave only the tenth attempt of the run's budget, so
+        any unit taken by the probes loses the answer. A fleet's proxy on the
+        client's loopback: a proxied request (probes included) would reach it
+        as an absolute URI or a CONNECT, and it would answer instead."""
         nine = [spend(9), spend(9, "/linuxsetup/p.bin")]
-        for tls, found in ((False, True), (True, True), (True, False)):
-            port = self.servers[0].port(tls)
-            with self.subTest(tls=tls, found=found), tempfile.TemporaryDirectory() as cwd:
-                self.rules(REFUSE, nine if found else REFUSE, [] if found else REFUSE)
-                w = self.fetch("-a", f"fe80::1:{port}", "-w", cwd=cwd)
-                d = self.fetch("-d", f"http://fe80::1:{port}/linuxsetup/p.bin", cwd=cwd)
-                self.assertEqual((w, d, os.listdir(cwd)), (
-                    ((0, b"version of l2\n"), (0, b""), ["p.bin"]) if found
-                    else ((0, b""), (255, b""), [])))
-                p = [[self.probe(f"l{k}", port, tls)] for k in (1, 2, 3)]
-                self.assertEqual(self.seen(), [
-                    p[0] * 2, p[1] + [("GET", "/version.info", "", tls)] * 10 + p[1]
-                    + [("GET", "/linuxsetup/p.bin", "", tls)] * 10, []] if found
-                    else [p[k] * 2 for k in (0, 1, 2)])
-                if found:
-                    with open(os.path.join(cwd, "p.bin"), "rb") as f:
-                        self.assertTrue(f.read() == default_package("/linuxsetup/p.bin"))
-                    # The zone is the client's own business: libcurl leaves
-                    # it out of the Host header of [fe80::1%25l2] (and port 80).
-                    self.assertEqual({header(r, "Host") for r in self.servers[1].requests()},
-                                     {f"[fe80::1]:{port}" if tls else "[fe80::1]"})
-
-    def test_interface_names(self):
-        """l3 renamed: a name libcurl would misread as l1's must not reach l1."""
-        index = json.loads(self.client.ip("-j", "link", "show", "l1"))[0]["ifindex"]
-        self.addCleanup(self.rename, "l3")
-        for name, reached in (("eth0.100", True), ("br-mgmt", True), ("mgmt_0", True),
-                              ("l1]#", False), (str(index), False), (f"+{index}", False)):
-            with self.subTest(name=name):
-                self.rename(name)
-                self.rules(REFUSE, REFUSE)
-                self.assertEqual(self.fetch("-a", "fe80::1:80", "-w"),
-                                 (0, b"version of l3\n" if reached else b""))
-                self.assertEqual(self.seen(), [
-                    [self.probe("l1", 80)], [self.probe("l2", 80)],
-                    [self.probe(name, 80), ("GET", "/version.info", "", False)] * reached])
-
-    def test_no_proxy_for_link_local(self):
-        """A fleet's proxy on the client's loopback: a proxied request would
-        reach it as an absolute URI or a CONNECT, and it would answer instead
-        of the server."""
-        with Standin(http=True, https=False, prefix=self.client.exec) as proxy, \
-                tempfile.TemporaryDirectory() as cwd:
+        with Standin(http=True, https=False, prefix=self.client.exec) as proxy:
             via = f"http://127.0.0.1:{proxy.http_port}"
-            for variable, tls in (("http_proxy", False), ("https_proxy", False),
-                                  ("https_proxy", True), ("all_proxy", False),
-                                  ("all_proxy", True)):
+            for tls, found, variable in ((False, True, "http_proxy"), (True, True, "https_proxy"),
+                                         (True, False, "all_proxy")):
                 port, env = self.servers[0].port(tls), dict(os.environ, **{variable: via})
-                with self.subTest(variable=variable, tls=tls):
-                    self.rules()
+                with self.subTest(tls=tls, found=found), tempfile.TemporaryDirectory() as cwd:
+                    self.rules(REFUSE, nine if found else REFUSE, [] if found else REFUSE)
                     proxy.reset()
-                    w = self.fetch("-a", f"fe80::1:{port}", "-w", env=env)
-                    d = self.fetch("-d", f"http://fe80::1:{port}/linuxsetup/x.run", cwd=cwd,
+                    w = self.fetch("-a", f"fe80::1:{port}", "-w", cwd=cwd, env=env)
+                    d = self.fetch("-d", f"http://fe80::1:{port}/linuxsetup/p.bin", cwd=cwd,
                                    env=env)
-                    self.assertEqual((w, d, [r["path"] for r in proxy.requests()]),
-                                     ((0, b"version of l1\n"), (0, b""), []))
-                    with open(os.path.join(cwd, "x.run"), "rb") as f:
-                        self.assertTrue(f.read() == default_package("/linuxsetup/x.run"))
-                    os.remove(os.path.join(cwd, "x.run"))
+                    self.assertEqual((w, d, os.listdir(cwd), proxy.requests()), (
+                        ((0, b"version of l2\n"), (0, b""), ["p.bin"], []) if found
+                        else ((0, b""), (255, b""), [], [])))
+                    p = [[self.probe(f"l{k}", port, tls)] for k in (1, 2, 3)]
+                    self.assertEqual(self.seen(), [
+                        p[0] * 2, p[1] + [("GET", "/version.info", "", tls)] * 10 + p[1]
+                        + [("GET", "/linuxsetup/p.bin", "", tls)] * 10, []] if found
+                        else [p[k] * 2 for k in (0, 1, 2)])
+                    if found:
+                        with open(os.path.join(cwd, "p.bin"), "rb") as f:
+                            self.assertTrue(f.read() == default_package("/linuxsetup/p.bin"))
+                        # The zone is the client's own business: libcurl leaves
+                        # it out of the Host header of [fe80::1%25l2] (and port 80).
+                        self.assertEqual({header(r, "Host") for r in self.servers[1].requests()},
+                                         {f"[fe80::1]:{port}" if tls else "[fe80::1]"})
             # Any other server is still reached through the fleet's proxy.
             for variable, port, method, target in (
                     ("http_proxy", 80, "GET", "http://127.0.0.2/version.info"),

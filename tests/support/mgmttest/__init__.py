@@ -11,7 +11,7 @@ PYTHONPATH, so a test needs only `from mgmttest import ...`:
   sh(script), tmpfs(options) command prefixes (the working directory as a tmpfs)
   tempdir(test), cannot(test, why)  a directory removed after the test; a skip
                              that fails under CI=true
-  table(path, **values)      the rows of a JSON table, see load()
+  table(path, part=, **values)  the rows of a JSON table, see load()
   Netns(tag), require_netns()  network namespaces (root only; see netns.py)
   MODES, traced(mode, path), events(mode, path, stderr), check_trace(...)
                              runs under MGMTFETCH_TRACE (see trace.py)
@@ -136,10 +136,10 @@ def load(node, values, named):
     return base
 
 
-def table(path, **values):
-    """The rows of a JSON file: a list, or {"named": {name: rule}, "rows": [...]}."""
+def table(path, part="rows", **values):
+    """The rows of a JSON file: a list, or {"named": {name: rule}, part: [...]}."""
     with open(path) as f:
         data = json.load(f)
     if isinstance(data, list):
-        data = {"rows": data}
-    return load(data["rows"], values, data.get("named", {}))
+        data = {part: data}
+    return load(data[part], values, data.get("named", {}))
