@@ -4,20 +4,20 @@ the exit status, paced and unpaced."""
 
 import email.utils
 import hashlib
-import json
 import os
 import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
 
-from mgmttest import BINARY, Netns, Standin, cannot, generated_body, run_client
+from mgmttest import (BINARY, Netns, Standin, cannot, events, generated_body, run_client, table,
+                      tempdir, traced)
 
 PKG, SIZE = "/linuxsetup/a.run", 200000
+TABLE = os.path.join(os.path.dirname(__file__), "pacing.json")
 PACED = {"MGMTFETCH_RETRY_WAIT": "8"}
 IGNORED = ("mgmtfetch: MGMTFETCH_RETRY_WAIT={} is ignored: give whole seconds from 1 to 3600\n")
 SERVER = Standin(https=False)
@@ -39,8 +39,7 @@ def gaps(times):
 
 class PacingTest(unittest.TestCase):
     def setUp(self):
-        self.cwd = tempfile.mkdtemp(prefix="pacing-test-")
-        self.addCleanup(shutil.rmtree, self.cwd, True)
+        self.cwd = tempdir(self, "pacing-test-")
 
     def fetch(self, rules, extra=None, args=None):
         """(exit status, stdout, stderr, request times, a.run or None); the
@@ -95,24 +94,15 @@ class PacingTest(unittest.TestCase):
 
     def test_retry_after(self):
         # A 503 asks for a wait: at least what it says, at most three times
-        # as long, and never past the cap.
-        # The date 2 s ahead (1 s after rounding), made as its row starts.
-        date = lambda: [pkg(status=503, times=1, headers={  # noqa: E731
-            "Retry-After": email.utils.formatdate(time.time() + 2, usegmt=True)})]
-        # -w takes any body as the version: only an empty one fails.
-        version = [{"path": "/version.info", "status": 503, "times": 1, "empty": True,
-                    "headers": {"Retry-After": "1"}}]
-        # name, rules, cap, least and most gap (0.5 s of slack), arguments
-        rows = [("delta", [pkg(status=503, times=1, headers={"Retry-After": "1"})], "8", 1.0, 3.5),
-                ("date", date, "8", 1.0, 6.5),
-                ("past the cap", [pkg(status=429, times=1, headers={"Retry-After": "5"})], "1",
-                 1.0, 1.5),
-                ("-w", version, "8", 1.0, 3.5, ["-a", SERVER.addr(), "-w"])]
-        for name, rules, cap, least, most, *args in rows:
-            with self.subTest(name):
+        # as long, and never past the cap. Rows of pacing.json: least and most
+        # gap with 0.5 s of slack.
+        date = email.utils.formatdate(time.time() + 2, usegmt=True)
+        for row in table(TABLE, "retry_after", date=date, http=SERVER.addr()):
+            with self.subTest(row["name"]):
                 code, out, _, times, landed = self.fetch(
-                    rules() if callable(rules) else rules, {"MGMTFETCH_RETRY_WAIT": cap}, *args)
+                    row["rules"], {"MGMTFETCH_RETRY_WAIT": row["cap"]}, row.get("args"))
                 self.assertEqual((code, len(times), bool(landed or out)), (0, 2, True))
+                least, most = row["gap"]
                 self.assertTrue(least <= gaps(times)[0] <= most, gaps(times))
 
     def test_resume_follows_at_once_when_paced(self):
@@ -155,37 +145,24 @@ class PacingTest(unittest.TestCase):
         # Bytes dropped (cut with nothing to resume them by) leave the
         # digest too: the whole package after them is not taken for wrong.
         good = generated_body(SIZE)
-        # name, rules, paced, exit status, requests
-        rows = [("same twice", [pkg(seed="other")], False, 255, 2),
-                ("cut bytes dropped", [pkg(close_after=5000, validators="none", times=1), pkg()],
-                 False, 0, 2),
-                ("two different, then the listed one",
-                 [pkg(seed="x", times=1), pkg(seed="other", times=1), pkg()], False, 0, 3),
-                ("same twice, paced", [pkg(seed="other", times=2), pkg()], True, 0, 3)]
-        for name, rules, paced, status, requests in rows:
-            with self.subTest(name):
-                extra = dict(PACED if paced else {}, MGMTFETCH_SHA256SUMS=self.sums(good))
-                code, _, _, times, landed = self.fetch(rules, extra)
-                self.assertEqual((code, len(times)), (status, requests))
-                self.assertEqual(landed, good if status == 0 else None)
+        for row in table(TABLE, "wrong_digest"):
+            with self.subTest(row["name"]):
+                extra = dict(PACED if row["paced"] else {}, MGMTFETCH_SHA256SUMS=self.sums(good))
+                code, _, _, times, landed = self.fetch(row["rules"], extra)
+                self.assertEqual((code, len(times)), (row["exit"], row["requests"]))
+                self.assertEqual(landed, good if row["exit"] == 0 else None)
 
     def test_wait_events_in_both_formats(self):
-        trace = self.cwd + ".trace"
-        self.addCleanup(lambda: os.path.exists(trace) and os.remove(trace))
+        trace = os.path.join(tempdir(self), "trace")
         rules = [pkg(status=503, times=1, headers={"Retry-After": "1"}), pkg(status=500, times=1)]
-        self.fetch(rules, dict(PACED, MGMTFETCH_TRACE=trace, MGMTFETCH_TRACE_FORMAT="json"))
-        with open(trace) as f:
-            waits = [e for e in map(json.loads, f) if e["event"] == "wait"]
-        self.assertEqual([list(w)[3:] for w in waits], [["job", "ms", "reason", "attempt"]] * 2)
-        self.assertEqual([(w["job"], w["reason"], w["attempt"]) for w in waits],
-                         [("-d", "retry-after", 2), ("-d", "backoff", 3)])
-        self.assertTrue(1000 <= waits[0]["ms"] <= 3000, waits)
-        self.assertTrue(500 <= waits[1]["ms"] <= 3 * waits[0]["ms"], waits)
-        _, _, err, _, _ = self.fetch(rules, dict(PACED, MGMTFETCH_TRACE="1"))
-        text = [line for line in err.splitlines() if " wait " in line]
-        self.assertEqual(len(text), 2)
-        for field in ("job=-d", "reason=retry-after", "attempt=2", "ms="):
-            self.assertIn(field, text[0])
+        for mode in ("json", "text"):
+            with self.subTest(mode):
+                err = self.fetch(rules, dict(PACED, **traced(mode, trace)))[2]
+                waits = [e for e in events(mode, trace, err.encode()) if e["event"] == "wait"]
+                self.assertEqual([(w["job"], w["reason"], str(w["attempt"])) for w in waits],
+                                 [("-d", "retry-after", "2"), ("-d", "backoff", "3")])
+                ms = [int(w["ms"]) for w in waits]
+                self.assertTrue(1000 <= ms[0] <= 3000 and 500 <= ms[1] <= 3 * ms[0], waits)
 
 
 class LinkDownTest(unittest.TestCase):
@@ -204,8 +181,7 @@ class LinkDownTest(unittest.TestCase):
         the package was asked for before the link went down)."""
         if os.geteuid() != 0:
             cannot(self, "namespaces need root")
-        cwd = tempfile.mkdtemp(prefix="pacing-link-")
-        self.addCleanup(shutil.rmtree, cwd, True)
+        cwd = tempdir(self, "pacing-link-")
         with Netns("pace") as client, Netns("pace-srv") as server:
             client.ip("link", "add", "v0", "type", "veth", "peer", "name", "v1",
                       "netns", server.name)

@@ -15,6 +15,7 @@ FIELDS = {
     "skip": ["job", "reason"], "progress": ["bytes", "total", "rate"],
     "commit": ["file", "bytes", "framing", "outcome", "error"], "end": ["status", "ms"],
     "probe": ["interface", "outcome", "status", "error", "ms"], "discovery": ["interface", "ms"],
+    "wait": ["job", "ms", "reason", "attempt"],
 }
 _LINE = re.compile(r'(\d+\.\d{3}) \[(\d+)\] (\w+)((?: \w+=(?:"(?:[^"\\]|\\.)*"|[^ "]*))*)')
 _FIELD = re.compile(r' (\w+)=("(?:[^"\\]|\\.)*"|[^ "]*)')
