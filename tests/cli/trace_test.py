@@ -4,6 +4,7 @@ open or must not trust), progress as events and as one line redrawn on a
 terminal. What the trace says of failures: the rows of downloads.json and
 tests.json that carry a "trace"."""
 
+import contextlib
 import fcntl
 import itertools
 import json
@@ -16,7 +17,7 @@ import subprocess
 import termios
 import unittest
 
-from mgmttest import BINARY, Standin, events, pkg, run_client, tempdir, traced
+from mgmttest import BINARY, Standin, events, pkg, run_client, table, tempdir, traced
 
 PKG = "/linuxsetup/a.run"
 # LeakSanitizer cannot run under ptrace: under strace a sanitized build checks
@@ -47,24 +48,14 @@ class TraceTest(unittest.TestCase):
 
     def test_user_information_hidden(self):
         host = SERVER.addr()
-        plain, encoded = "fleet:S3cretPw@" + host, "fleet%3AS3cretPw@" + host
-        hidden = "***@" + host
-        web, pkg_url = "http://" + hidden, "http://" + hidden + PKG
-        # Arguments, then what each (event, field) shows, in the order of the events.
-        rows = [
-            (["-a", plain, "-w", "-a" + encoded, "-w"], {
-                ("start", "args"): [["-a", hidden, "-w", "-a" + hidden, "-w"]],
-                ("address", "given"): [hidden, hidden], ("address", "url"): [web, web],
-                ("attempt", "url"): [web + "/version.info"] * 2}),
-            (["-d", "http://" + plain + PKG, "-d", "/" + plain + PKG, "-d", plain + PKG], {
-                ("start", "args"): [["-d", pkg_url, "-d", "/" + hidden + PKG, "-d", hidden + PKG]],
-                ("address", "given"): [pkg_url, "/" + hidden + PKG],
-                ("address", "url"): [pkg_url, pkg_url]}),
-        ]
-        for (args, shown), mode in itertools.product(rows, ("json", "text")):
-            with self.subTest(args[0], mode=mode):
-                _, seen, err = self.run_traced(args, mode)
-                for (event, field), values in shown.items():
+        rows = table(os.path.join(os.path.dirname(__file__), "trace.json"), "user_info", pkg=PKG,
+                     plain="fleet:S3cretPw@" + host, encoded="fleet%3AS3cretPw@" + host,
+                     hidden="***@" + host)
+        for row, mode in itertools.product(rows, ("json", "text")):
+            with self.subTest(row["args"][0], mode=mode):
+                _, seen, err = self.run_traced(row["args"], mode)
+                for key, values in row["shown"].items():
+                    event, field = key.split()
                     if mode == "text":
                         values = [" ".join(v) if isinstance(v, list) else v for v in values]
                     self.assertEqual([e[field] for e in seen if e["event"] == event], values)
@@ -175,14 +166,9 @@ class TraceTest(unittest.TestCase):
         proc = subprocess.Popen([BINARY] + args, cwd=self.cwd, stderr=slave, env=env)
         os.close(slave)
         stream = b""
-        while True:
-            try:
-                piece = os.read(master, 4096)
-            except OSError:
-                break
-            if not piece:
-                break
-            stream += piece
+        with contextlib.suppress(OSError):  # EIO once the run has closed its side
+            while piece := os.read(master, 4096):
+                stream += piece
         os.close(master)
         self.assertEqual(proc.wait(30), 0)
         return stream
