@@ -5,6 +5,7 @@ package, the trace) must not receive what is written to it."""
 import hashlib
 import itertools
 import os
+import pathlib
 import re
 import tempfile
 import unittest
@@ -33,11 +34,8 @@ class DescriptorsTest(unittest.TestCase):
         rc, out, _ = run_client(ARGS(), cwd=cwd, env=dict(os.environ, **env), prefix=prefix)
         if rc == 77:
             cannot(self, "needs root for a tmpfs")
-        files = {}
-        for name in os.listdir(cwd):
-            with open(os.path.join(cwd, name), "rb") as f:
-                files[name] = hashlib.sha256(f.read()).hexdigest()
-        return rc, out.decode(), files
+        return rc, out.decode(), {name: hashlib.sha256(pathlib.Path(cwd, name).read_bytes())
+                                  .hexdigest() for name in os.listdir(cwd)}
 
     def test_closed_standard_descriptors(self):
         digest = hashlib.sha256(generated_body(SIZE)).hexdigest()
