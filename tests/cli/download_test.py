@@ -27,7 +27,7 @@ import subprocess
 import time
 import unittest
 
-from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events,
+from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events, started,
                       generated_body, header, pkg, run_client, sh, spend, table, tempdir, tmpfs,
                       traced)
 
@@ -164,17 +164,18 @@ http {{ log_format r '$http_range $status'; access_log {self.logs}/access.log r;
   fastcgi_temp_path {self.logs}/fcgi; uwsgi_temp_path {self.logs}/uwsgi;
   scgi_temp_path {self.logs}/scgi;
   server {{ listen 127.0.0.1:{port}; root {self.logs}; limit_rate 512k; }} }}""")
-        nginx = subprocess.Popen(["nginx", "-e", self.logs + "/error.log", "-p", self.logs,
-                                  "-c", self.logs + "/nginx.conf"], stdin=subprocess.DEVNULL)
-        self.addCleanup(nginx.wait)
-        self.addCleanup(nginx.terminate)
+        nginx = started(self, ["nginx", "-e", self.logs + "/error.log", "-p", self.logs,
+                               "-c", self.logs + "/nginx.conf"])
         url = f"http://127.0.0.1:{port}{PKG}"
+        deadline = time.monotonic() + 10
         while subprocess.run(["curl", "-sfI", url], capture_output=True).returncode:
             self.assertIsNone(nginx.poll())
+            self.assertLess(time.monotonic(), deadline, "nginx does not answer")
+            time.sleep(0.02)
         os.truncate(self.logs + "/access.log", 0)
         self.fresh()
         env = dict(os.environ, **traced("json", self.trace))
-        proc = subprocess.Popen([BINARY, "-t", "1", "-d", url], cwd=self.cwd, env=env)
+        proc = started(self, [BINARY, "-t", "1", "-d", url], cwd=self.cwd, env=env)
         while b"address" not in (pathlib.Path(self.trace).read_bytes()
                                  if os.path.exists(self.trace) else b""):
             self.assertIsNone(proc.poll())
@@ -222,9 +223,7 @@ http {{ log_format r '$http_range $status'; access_log {self.logs}/access.log r;
         # The file has no name until the package is whole, so even SIGKILL,
         # which no handler sees, leaves nothing behind.
         planted = self.fresh([drip()])
-        proc = subprocess.Popen([BINARY, "-t", "30", "-d", SERVER.url(PKG)], cwd=self.cwd)
-        self.addCleanup(proc.wait)
-        self.addCleanup(proc.kill)
+        proc = started(self, [BINARY, "-t", "30", "-d", SERVER.url(PKG)], cwd=self.cwd)
         deadline = time.monotonic() + 10
         while not SERVER.requests() and time.monotonic() < deadline:
             time.sleep(0.02)

@@ -13,8 +13,8 @@ import threading
 import time
 import unittest
 
-from mgmttest import (BINARY, Netns, Standin, cannot, events, generated_body, run_client, table,
-                      tempdir, traced)
+from mgmttest import (BINARY, Netns, Standin, cannot, events, generated_body, run_client, started,
+                      table, tempdir, traced)
 
 PKG, SIZE = "/linuxsetup/a.run", 200000
 TABLE = os.path.join(os.path.dirname(__file__), "pacing.json")
@@ -125,8 +125,7 @@ class PacingTest(unittest.TestCase):
     def test_sigterm_during_a_wait(self):
         SERVER.reset()
         SERVER.rules([pkg(status=503, headers={"Retry-After": "5"})])
-        client = subprocess.Popen([BINARY, "-d", SERVER.url(PKG)], cwd=self.cwd,
-                                  env=env(**PACED), stdin=subprocess.DEVNULL)
+        client = started(self, [BINARY, "-d", SERVER.url(PKG)], cwd=self.cwd, env=env(**PACED))
         deadline = time.monotonic() + 10
         while not SERVER.requests() and time.monotonic() < deadline:
             time.sleep(0.02)

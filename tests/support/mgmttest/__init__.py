@@ -99,6 +99,15 @@ def tempdir(test, prefix="mgmt-test-"):
     return path
 
 
+def started(test, argv, **popen):
+    """A process that the test's end kills, should a failed assertion leave
+    it running: a client in a long wait or a server would outlive the run."""
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, **popen)
+    test.addCleanup(proc.wait)
+    test.addCleanup(lambda: proc.poll() is None and proc.kill())
+    return proc
+
+
 def cannot(test, why):
     """Skips the test where the machine cannot run it; CI has to run them all."""
     if os.environ.get("CI") == "true":
