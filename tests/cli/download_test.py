@@ -20,27 +20,20 @@ import os
 import pathlib
 import shutil
 import signal
-import socket
 import stat
 import struct
 import subprocess
 import time
 import unittest
 
-from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events, started,
-                      generated_body, header, pkg, run_client, sh, spend, table, tempdir, tmpfs,
+from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events, free_port,
+                      generated_body, started, header, pkg, run_client, sh, spend, table, tempdir, tmpfs,
                       traced)
 
 PKG, OLD, MTIME = "/linuxsetup/a.run", b"old package", 1_000_000_000
 ONLY = [n for n in os.environ.get("DOWNLOAD_ROWS", "").split("|") if n]
 SERVER = Standin()
 setUpModule, tearDownModule = SERVER.start, SERVER.stop
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def drip(size=100000, **rule):
@@ -224,9 +217,7 @@ http {{ log_format r '$http_range $status'; access_log {self.logs}/access.log r;
         # which no handler sees, leaves nothing behind.
         planted = self.fresh([drip()])
         proc = started(self, [BINARY, "-t", "30", "-d", SERVER.url(PKG)], cwd=self.cwd)
-        deadline = time.monotonic() + 10
-        while not SERVER.requests() and time.monotonic() < deadline:
-            time.sleep(0.02)
+        SERVER.until(bool)
         time.sleep(0.3)   # part of the body is on disk by now
         self.assertEqual(self.listing(), planted)
         proc.kill()

@@ -7,14 +7,12 @@ import hashlib
 import os
 import pathlib
 import signal
-import socket
-import subprocess
 import threading
 import time
 import unittest
 
-from mgmttest import (BINARY, Netns, Standin, cannot, events, generated_body, run_client, started,
-                      table, tempdir, traced)
+from mgmttest import (BINARY, Netns, Standin, cannot, events, free_port, generated_body, run_client,
+                      started, table, tempdir, traced)
 
 PKG, SIZE = "/linuxsetup/a.run", 200000
 TABLE = os.path.join(os.path.dirname(__file__), "pacing.json")
@@ -68,24 +66,16 @@ class PacingTest(unittest.TestCase):
         # once; paced, the package lands once the server is up.
         for name, extra, status, requests in (("unpaced", {}, 255, 0), ("paced", PACED, 0, 1)):
             with self.subTest(name):
-                with socket.socket() as s:
-                    s.bind(("127.0.0.1", 0))
-                    port = s.getsockname()[1]
-                began = time.monotonic()
-                client = subprocess.Popen([BINARY, "-d", f"http://127.0.0.1:{port}{PKG}"],
-                                          cwd=self.cwd, env=env(**extra), stdin=subprocess.DEVNULL)
-                try:
-                    while time.monotonic() < began + 2 and client.poll() is None:
-                        time.sleep(0.01)
-                    took = time.monotonic() - began
-                    with Standin(http=port, https=False) as late:
-                        client.wait(60)
-                        self.assertEqual((client.returncode, len(late.requests())),
-                                         (status, requests))
-                finally:
-                    if client.poll() is None:
-                        client.kill()
-                        client.wait()
+                port, began = free_port(), time.monotonic()
+                client = started(self, [BINARY, "-d", f"http://127.0.0.1:{port}{PKG}"],
+                                 cwd=self.cwd, env=env(**extra))
+                while time.monotonic() < began + 2 and client.poll() is None:
+                    time.sleep(0.01)
+                took = time.monotonic() - began
+                with Standin(http=port, https=False) as late:
+                    client.wait(60)
+                    self.assertEqual((client.returncode, len(late.requests())),
+                                     (status, requests))
                 if not extra:
                     self.assertLess(took, 1.0)
                 self.assertEqual(os.listdir(self.cwd), ["a.run"] if status == 0 else [])
@@ -126,9 +116,7 @@ class PacingTest(unittest.TestCase):
         SERVER.reset()
         SERVER.rules([pkg(status=503, headers={"Retry-After": "5"})])
         client = started(self, [BINARY, "-d", SERVER.url(PKG)], cwd=self.cwd, env=env(**PACED))
-        deadline = time.monotonic() + 10
-        while not SERVER.requests() and time.monotonic() < deadline:
-            time.sleep(0.02)
+        SERVER.until(bool)
         time.sleep(0.3)  # inside the 5 s wait
         client.send_signal(signal.SIGTERM)
         sent = time.monotonic()
@@ -192,15 +180,11 @@ class LinkDownTest(unittest.TestCase):
                          prefix=server.exec) as standin:
                 standin.rules([dict(prefix="/linuxsetup/", body_size=size, drip=drip)])
                 url = f"http://169.254.78.1:{standin.port(False)}/linuxsetup/big.run"
-                client_run = subprocess.Popen(client.exec + [BINARY, "-t", "2", "-d", url],
-                                              cwd=cwd, env=env(**extra),
-                                              stdin=subprocess.DEVNULL)
+                client_run = started(self, client.exec + [BINARY, "-t", "2", "-d", url],
+                                     cwd=cwd, env=env(**extra))
                 up = threading.Timer(5, client.ip, ("link", "set", "v0", "up"))
                 try:
-                    deadline = time.monotonic() + 10
-                    while not standin.requests() and time.monotonic() < deadline:
-                        time.sleep(0.02)
-                    asked = bool(standin.requests())
+                    asked = bool(standin.until(bool))
                     time.sleep(0.5)  # the link goes down with the package half across
                     client.ip("link", "set", "v0", "down")
                     up.start()
@@ -208,9 +192,6 @@ class LinkDownTest(unittest.TestCase):
                     up.join()
                 finally:
                     up.cancel()
-                    if client_run.poll() is None:
-                        client_run.kill()
-                        client_run.wait()
         return client_run.returncode, {name: pathlib.Path(cwd, name).read_bytes() == generated_body(
             size) for name in os.listdir(cwd)}, asked
 

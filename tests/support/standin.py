@@ -146,11 +146,13 @@ class Standin:
         """The record of non-control requests, oldest first (list of dicts)."""
         return self.control("GET", "requests")
 
-    def settled(self, timeout=10):
-        """The record once no answer is still going out (each has its "gone")."""
+    def until(self, done, timeout=10):
+        """The record once done(record) holds, or as it is after `timeout` s."""
         deadline = time.monotonic() + timeout
-        while True:
-            record = self.requests()
-            if all(r["gone"] is not None for r in record) or time.monotonic() > deadline:
-                return record
+        while not done(record := self.requests()) and time.monotonic() < deadline:
             time.sleep(0.02)
+        return record
+
+    def settled(self):
+        """The record once no answer is still going out (each has its "gone")."""
+        return self.until(lambda record: all(r["gone"] is not None for r in record))

@@ -9,6 +9,8 @@ PYTHONPATH, so a test needs only `from mgmttest import ...`:
   pkg(**rule)                a rule for the packages under /linuxsetup/
   spend(n, path=)            a rule whose first n answers fail: n of the run's 10 attempts
   sh(script), tmpfs(options) command prefixes (the working directory as a tmpfs)
+  free_port(), started(test, argv, **popen)  a port to start a server on later; a
+                             process killed at the test's end if still running
   tempdir(test), cannot(test, why)  a directory removed after the test; a skip
                              that fails under CI=true
   table(path, part=, **values)  the rows of a JSON table, see load()
@@ -27,6 +29,7 @@ import os
 import resource
 import shlex
 import shutil
+import socket
 import subprocess
 import tempfile
 
@@ -97,6 +100,13 @@ def tempdir(test, prefix="mgmt-test-"):
     path = tempfile.mkdtemp(prefix=prefix)
     test.addCleanup(shutil.rmtree, path, True)
     return path
+
+
+def free_port():
+    """A loopback port nothing listens on, for a server started later."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def started(test, argv, **popen):
