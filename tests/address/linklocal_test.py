@@ -172,6 +172,21 @@ class LinkLocal(unittest.TestCase):
                     self.assertEqual({(r["method"], r["path"]) for r in proxy.requests()},
                                      {(method, target)})
 
+    def test_interface_names(self):
+        """l3 renamed: a name libcurl would misread as l1's must not reach l1."""
+        index = json.loads(self.client.ip("-j", "link", "show", "l1"))[0]["ifindex"]
+        self.addCleanup(self.rename, "l3")
+        for name, reached in (("eth0.100", True), ("br-mgmt", True), ("mgmt_0", True),
+                              ("l1]#", False), (str(index), False), (f"+{index}", False)):
+            with self.subTest(name=name):
+                self.rename(name)
+                self.rules(REFUSE, REFUSE)
+                self.assertEqual(self.fetch("-a", "fe80::1:80", "-w"),
+                                 (0, b"version of l3\n" if reached else b""))
+                self.assertEqual(self.seen(), [
+                    [self.probe("l1", 80)], [self.probe("l2", 80)],
+                    [self.probe(name, 80), ("GET", "/version.info", "", False)] * reached])
+
     def test_d_checks_locally_before_probing(self):
         """A -d that must fail for local reasons (the budget spent, a target
         that is a directory) sends no probe."""
