@@ -22,17 +22,22 @@ inline std::string HexOf(const Sha256Digest& d) {
 inline const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 inline const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-// A fresh directory under /tmp, removed with all it holds; empty path() if
-// none could be made.
+// A fresh directory under /tmp, removed with all it holds. Without one the
+// test binary stops: an empty path would send Sh's commands, and the paths
+// built on it, into the home and root directories.
 class ScratchDir {
  public:
   ScratchDir() {
     char dir[] = "/tmp/mgmt-test-XXXXXX";
-    if (mkdtemp(dir) != nullptr) path_ = dir;
+    if (mkdtemp(dir) == nullptr) {
+      perror("mkdtemp");
+      std::abort();
+    }
+    path_ = dir;
   }
   ~ScratchDir() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path_, ignored);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
