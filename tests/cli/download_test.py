@@ -27,8 +27,8 @@ import time
 import unittest
 
 from mgmttest import (BINARY, MODES, VERSION, Standin, cannot, check_trace, events, free_port,
-                      generated_body, started, header, pkg, run_client, sh, spend, table, tempdir, tmpfs,
-                      traced)
+                      generated_body, header, pkg, run_client, sh, spend, started, table, tempdir,
+                      tmpfs, traced)
 
 PKG, OLD, MTIME = "/linuxsetup/a.run", b"old package", 1_000_000_000
 ONLY = [n for n in os.environ.get("DOWNLOAD_ROWS", "").split("|") if n]
